@@ -17,9 +17,8 @@ namespace {
 
 std::chrono::milliseconds g_timeout{60'000};
 
-// Set on a reply whose redirect we refused, so that the abort that follows
-// reads as a refused redirect and not as a time-out.
-constexpr char RefusedRedirectProperty[] = "velkRefusedRedirect";
+// As many hops as a browser follows; a longer chain is a loop.
+constexpr int MaxRedirects = 20;
 
 struct DeleteLater
 {
@@ -33,19 +32,59 @@ bool sameOrigin(const QUrl &a, const QUrl &b)
         && a.port(a.scheme() == u"https" ? 443 : 80) == b.port(b.scheme() == u"https" ? 443 : 80);
 }
 
+bool isRedirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+/**
+ * Whether an error means that the transfer failed, as opposed to Qt flagging
+ * a failed status. Qt turns each 4xx and 5xx status into an error of its
+ * own (400 into ProtocolInvalidOperationError, 407 into
+ * ProxyAuthenticationRequiredError, 500 into InternalServerError ...), and
+ * such a reply's body is readable. The network layer's errors, the proxy's
+ * and ProtocolFailure (a malformed reply) are failures of the transfer.
+ */
+bool isTransferError(QNetworkReply::NetworkError error, int status)
+{
+    if (error == QNetworkReply::NoError)
+        return false;
+    if (status < 400 || error <= QNetworkReply::UnknownNetworkError
+        || error == QNetworkReply::ProtocolFailure)
+        return true;
+    if (error >= QNetworkReply::ProxyConnectionRefusedError && error <= QNetworkReply::UnknownProxyError)
+        return !(error == QNetworkReply::ProxyAuthenticationRequiredError && status == 407);
+    return false;
+}
+
+/**
+ * Whether the body is shorter than its Content-Length. Qt 6.4 reports a
+ * failed status as soon as the head arrives, and at times misses a
+ * connection closed in the middle of a long body; either way the reply
+ * would pass for whole. (Qt removes Content-Length from a reply it
+ * decompresses, so the check applies to the bytes as received.)
+ */
+bool isCutOff(const QNetworkReply &reply, const QByteArray &body)
+{
+    const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
+    return length.isValid() && body.size() < length.toLongLong();
+}
+
 ServerError clientError(const QNetworkReply &reply)
 {
-    const QUrl refused = reply.property(RefusedRedirectProperty).toUrl();
-    if (!refused.isEmpty()) {
-        return makeError(ErrorDomain::Network, QNetworkReply::InsecureRedirectError,
-                         QStringLiteral("The server redirected the request to %1. Redirects to another server are not followed.")
-                             .arg(refused.adjusted(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemovePath).toString()));
-    }
-    // We abort only refused redirects, so a cancelled reply was ended by the
-    // transfer timeout; Qt words that as "Operation canceled".
+    // Nothing here aborts a reply, so a cancelled one was ended by the
+    // transfer timeout, which Qt 6.4 reports as "Operation canceled".
     if (reply.error() == QNetworkReply::OperationCanceledError)
         return makeError(ErrorDomain::Network, QNetworkReply::TimeoutError, QStringLiteral("The request timed out."));
     return makeError(ErrorDomain::Network, reply.error(), reply.errorString());
+}
+
+ServerError refusedRedirect(const QUrl &target)
+{
+    return makeError(ErrorDomain::Network, QNetworkReply::InsecureRedirectError,
+                     QStringLiteral("The server redirected the request to %1. Redirects to another server are not followed.")
+                         .arg(target.adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment)
+                                  .toString()));
 }
 
 } // namespace
@@ -75,48 +114,58 @@ QNetworkRequest makeRequest(const QUrl &url)
     request.setTransferTimeout(int(g_timeout.count()));
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
+    // sendRequest() follows redirects itself: Qt 6.4's own following
+    // (UserVerifiedRedirectPolicy in particular) at times loses the final
+    // response on a keep-alive connection, sends the request again and
+    // reports a bogus success.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     return request;
 }
 
 QCoro::Task<HttpReply> sendRequest(HttpMethod method, QNetworkRequest request, QByteArray body)
 {
     QNetworkAccessManager &manager = networkManager();
-    std::unique_ptr<QNetworkReply, DeleteLater> reply(method == HttpMethod::Get ? manager.get(request)
-                                                                                 : manager.post(request, body));
-    QNetworkReply *raw = reply.get();
     const QUrl origin = request.url();
-    QObject::connect(raw, &QNetworkReply::redirected, raw, [raw, origin](const QUrl &target) {
-        const QUrl resolved = raw->url().resolved(target);
-        if (sameOrigin(origin, resolved)) {
-            emit raw->redirectAllowed();
-        } else {
-            raw->setProperty(RefusedRedirectProperty, resolved);
-            raw->abort();
+    for (int redirects = 0;; ++redirects) {
+        std::unique_ptr<QNetworkReply, DeleteLater> reply(method == HttpMethod::Get ? manager.get(request)
+                                                                                     : manager.post(request, body));
+        co_await reply.get();
+
+        const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        const QNetworkReply::NetworkError error = reply->error();
+        if (!statusAttribute.isValid()) {
+            // Not HTTP at all, such as a file: URL that was read.
+            if (error != QNetworkReply::NoError)
+                throw clientError(*reply);
+            co_return HttpReply{std::nullopt, reply->readAll()};
         }
-    });
+        const int status = statusAttribute.toInt();
+        if (isTransferError(error, status))
+            throw clientError(*reply);
+        QByteArray replyBody = reply->readAll();
+        if (isCutOff(*reply, replyBody)) // worded as Qt words it when it notices
+            throw makeError(ErrorDomain::Network, QNetworkReply::RemoteHostClosedError, QStringLiteral("Connection closed"));
 
-    co_await raw;
+        const QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+        if (!isRedirect(status) || location.isEmpty())
+            co_return HttpReply{status, std::move(replyBody)};
 
-    // Network-layer and proxy failures come before any status: the reply may
-    // have started, but it did not arrive whole.
-    const QNetworkReply::NetworkError error = raw->error();
-    if (error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied)
-        throw clientError(*raw);
-
-    const QVariant status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid()) {
-        if (error != QNetworkReply::NoError)
-            throw clientError(*raw);
-        co_return HttpReply{std::nullopt, raw->readAll()};
+        // Same-origin redirects only, so that neither the client secret in a
+        // body nor the bearer token in a header reaches another server.
+        const QUrl target = request.url().resolved(location);
+        if (!sameOrigin(origin, target))
+            throw refusedRedirect(target);
+        if (redirects == MaxRedirects)
+            throw makeError(ErrorDomain::Network, QNetworkReply::TooManyRedirectsError, QStringLiteral("Too many redirects."));
+        // As browsers do: 307 and 308 repeat the request as it was, 303 and
+        // (for a POST) 301 and 302 fetch the target with a GET.
+        if (method == HttpMethod::Post && status != 307 && status != 308) {
+            method = HttpMethod::Get;
+            body.clear();
+            request.setRawHeader("Content-Type", QByteArray());
+        }
+        request.setUrl(target);
     }
-    // Qt also sets error() for every 4xx and 5xx status; those replies are
-    // whole and go to the caller. Any other error with a success status
-    // means a broken transfer.
-    const int code = status.toInt();
-    if (code < 400 && error != QNetworkReply::NoError)
-        throw clientError(*raw);
-    co_return HttpReply{code, raw->readAll()};
 }
 
 QString bodyText(const QByteArray &body)

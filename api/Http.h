@@ -27,9 +27,8 @@ struct HttpReply
 
 /**
  * A request with the settings that every server operation uses: a transfer
- * timeout (60 seconds unless changed), no caching, redirects followed only
- * within the same origin, so that neither a client secret in the body nor a
- * bearer token in a header ever reaches another server.
+ * timeout (60 seconds unless changed) and no caching. Qt does not follow
+ * redirects for it; sendRequest() does.
  */
 QNetworkRequest makeRequest(const QUrl &url);
 
@@ -40,11 +39,20 @@ void setRequestTimeout(std::chrono::milliseconds timeout);
 enum class HttpMethod { Get, Post };
 
 /**
- * Sends a request once and waits for the whole reply. A failure of the HTTP
- * client itself (no connection, time-out, TLS, refused redirect, unsupported
- * URL) is thrown as a ServerError in the "QNetworkReply" domain with the
- * client's own text. An HTTP reply of any status is returned, failed ones
- * included, so that the caller can judge the status.
+ * Sends a request and waits for the whole reply. Redirects (301, 302, 303,
+ * 307, 308) are followed within the same origin only, so that neither a
+ * client secret in the body nor a bearer token in a header ever reaches
+ * another server; 307 and 308 repeat a POST with its body, the others turn
+ * it into a GET. A failure of the HTTP client itself (no connection,
+ * time-out, a reply cut off, TLS, a refused redirect, unsupported URL) is
+ * thrown as a ServerError in the "QNetworkReply" domain with the client's
+ * own text. An HTTP reply of any other status is returned, failed ones
+ * included, so that the caller can judge the status; a reply that is not
+ * HTTP (a file: URL) has no status.
+ *
+ * Qt itself sends a request a second time, POST included, when the
+ * connection closes before any byte of the answer arrives (a keep-alive
+ * connection the server had just dropped).
  */
 QCoro::Task<HttpReply> sendRequest(HttpMethod method, QNetworkRequest request, QByteArray body = {});
 

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "api/ServerError.h"
+#include "tests/support/TestSupport.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <QCoroTask>
+
+#include <optional>
+
+namespace apitest {
+
+/** Runs an operation that should fail and returns its error, or nothing when it succeeded. */
+template<typename T>
+std::optional<ServerError> errorOf(QCoro::Task<T> task)
+{
+    try {
+        testsupport::runTask(std::move(task));
+    } catch (const ServerError &error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+/** Headers that Qt's HTTP client adds to a request by itself. */
+inline const QList<QByteArray> ClientHeaders = {"Host", "Content-Length", "Connection", "Accept-Encoding",
+                                                "Accept-Language", "User-Agent", "Cache-Control", "Pragma"};
+
+} // namespace apitest
