@@ -1,0 +1,122 @@
+#include "api/IconUpload.h"
+
+#include "api/ServerError.h"
+#include "api/ServerUrl.h"
+#include "imaging/Png512.h"
+
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QUuid>
+#include <QtConcurrent>
+
+#include <QCoroFuture>
+
+#include <exception>
+
+namespace {
+
+/** A conversion's outcome carried back from the worker thread. */
+struct Conversion
+{
+    QByteArray png;
+    std::exception_ptr error;
+};
+
+/** Runs makePNG512 on the global thread pool; its error is rethrown here unchanged. */
+QCoro::Task<QByteArray> makePNG512OffThread(const QString &filePath)
+{
+    const Conversion conversion = co_await QtConcurrent::run([filePath] {
+        Conversion result;
+        try {
+            result.png = makePNG512(filePath);
+        } catch (...) {
+            result.error = std::current_exception();
+        }
+        return result;
+    });
+    if (conversion.error)
+        std::rethrow_exception(conversion.error);
+    co_return conversion.png;
+}
+
+/**
+ * A file name made safe for a quoted header parameter the way browsers do
+ * it: the double quote, CR and LF become %22, %0D and %0A, so that a name
+ * cannot end the parameter or add header lines. Every other byte, UTF-8
+ * included, goes as it is.
+ */
+QByteArray quotedParameterValue(const QString &text)
+{
+    QByteArray value = text.toUtf8();
+    value.replace('"', "%22").replace('\r', "%0D").replace('\n', "%0A");
+    return value;
+}
+
+} // namespace
+
+QString uploadFileName(const QString &filePath)
+{
+    const QString fileName = QFileInfo(filePath).fileName();
+    // A leading dot starts a hidden name, not an extension.
+    const qsizetype dot = fileName.lastIndexOf(u'.');
+    return (dot > 0 ? fileName.left(dot) : fileName) + QStringLiteral(".png");
+}
+
+QByteArray multipartBody(const QByteArray &boundary, const QString &uploadFileName, const QByteArray &png)
+{
+    const QByteArray fileName = quotedParameterValue(uploadFileName);
+    QByteArray body;
+    body.reserve(169 + fileName.size() + png.size());
+    body += "--" + boundary + "\r\n";
+    body += "Content-Disposition: form-data; name=\"file\"; filename=\"" + fileName + "\"\r\n";
+    body += "Content-Type: image/png\r\n\r\n";
+    body += png;
+    body += "\r\n--" + boundary + "--\r\n";
+    return body;
+}
+
+QString iconIDFromUploadReply(const HttpReply &reply, const QString &fileName)
+{
+    if (!reply.status) {
+        throw makeError(ErrorDomain::Upload, 201,
+                        QStringLiteral("No HTTP response while uploading ") + fileName + u'.');
+    }
+    if (*reply.status != 200 && *reply.status != 201) {
+        throw makeError(ErrorDomain::Upload, *reply.status,
+                        QStringLiteral("Failed to upload ") + fileName + QStringLiteral(". HTTP ")
+                            + QString::number(*reply.status) + QStringLiteral(". ") + bodyText(reply.body));
+    }
+
+    const QJsonDocument document = parseJsonBody(reply.body);
+    const QJsonObject object = document.object();
+    if (!document.isObject() || !object.contains(QLatin1String("id"))) {
+        throw makeError(ErrorDomain::Upload, 202,
+                        QStringLiteral("Upload succeeded, but Velk did not return an icon ID for ") + fileName + u'.');
+    }
+    const std::optional<QString> id = iconIDText(object.value(QLatin1String("id")));
+    if (!id) {
+        throw makeError(ErrorDomain::Upload, 203,
+                        QStringLiteral("Velk returned an icon ID in an unexpected format for ") + fileName + u'.');
+    }
+    return *id;
+}
+
+QCoro::Task<IconLookupResult> uploadIcon(QString serverUrl, QString bearerToken, QString filePath)
+{
+    // The URL is checked first, so a bad server URL is reported even for a
+    // file that is not an image.
+    const std::optional<QUrl> url = endpointUrl(serverUrl, QStringLiteral("/api/v1/icon"));
+    if (!url)
+        throw makeError(ErrorDomain::Upload, 200, QStringLiteral("Invalid Velk Pro URL."));
+
+    const QByteArray boundary = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toLatin1();
+    QNetworkRequest request = makeRequest(*url);
+    request.setRawHeader("Authorization", "Bearer " + bearerToken.toUtf8());
+    request.setRawHeader("Content-Type", "multipart/form-data; boundary=" + boundary);
+
+    const QString fileName = QFileInfo(filePath).fileName();
+    const QByteArray png = co_await makePNG512OffThread(filePath);
+    const HttpReply reply = co_await sendRequest(HttpMethod::Post, request, multipartBody(boundary, uploadFileName(filePath), png));
+    const QString iconID = iconIDFromUploadReply(reply, fileName);
+    co_return co_await lookupIcon(serverUrl, bearerToken, iconID);
+}
