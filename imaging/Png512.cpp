@@ -1,0 +1,49 @@
+#include "imaging/Png512.h"
+
+#include "api/ServerError.h"
+#include "imaging/ImageLoad.h"
+#include "imaging/Resample.h"
+
+#include <QBuffer>
+#include <QFileInfo>
+#include <QImageWriter>
+#include <QRectF>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kCanvasSide = 512;
+constexpr double kCentring = 0.5;
+
+/** Where the picture lands: fitted inside the canvas, centred, not rounded. */
+QRectF fittedRect(const QSizeF &size)
+{
+    const double scale = std::min(kCanvasSide / size.width(), kCanvasSide / size.height());
+    const double dw = size.width() * scale;
+    const double dh = size.height() * scale;
+    return QRectF((kCanvasSide - dw) * kCentring, (kCanvasSide - dh) * kCentring, dw, dh);
+}
+
+} // namespace
+
+QByteArray makePNG512(const QString &filePath)
+{
+    const QString fileName = QFileInfo(filePath).fileName();
+
+    QImage canvas;
+    {
+        const std::optional<imaging::DecodedImage> decoded = imaging::loadImage(filePath, kCanvasSide);
+        if (!decoded)
+            throw makeError(ErrorDomain::ImageConversion, 400, QStringLiteral("Could not open image: ") + fileName);
+        canvas = imaging::renderFitted(decoded->image, decoded->extent, fittedRect(decoded->size), kCanvasSide);
+    } // the decoded picture is released before encoding
+
+    QByteArray png;
+    QBuffer buffer(&png);
+    QImageWriter writer(&buffer, "png");
+    if (canvas.isNull() || !buffer.open(QIODevice::WriteOnly) || !writer.write(canvas))
+        throw makeError(ErrorDomain::ImageConversion, 401,
+                        QStringLiteral("Failed to convert image to 512x512 PNG: ") + fileName);
+    return png;
+}

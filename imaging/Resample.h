@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QImage>
+#include <QRectF>
+#include <QSizeF>
+
+namespace imaging {
+
+/**
+ * Draws src into the rectangle dst of a fully transparent side x side canvas
+ * and returns the canvas as Format_ARGB32.
+ *
+ * The picture is resampled with a separable Lanczos-3 filter, widened by the
+ * reduction factor when shrinking so that detail finer than the canvas's
+ * pixels is averaged away instead of aliasing. Colour is filtered
+ * premultiplied by alpha, so transparent pixels lend no colour to their
+ * neighbours. dst keeps its fractional position: canvas pixels that the
+ * rectangle only partly covers get that fraction of the picture's alpha.
+ * Inside dst the picture replaces the canvas (copy, not blend).
+ *
+ * srcExtent is the size of the whole picture measured in src's pixels. It
+ * equals src's size unless src was decoded at reduced size, in which case it
+ * can exceed it by less than a pixel; the missing sliver repeats the edge.
+ *
+ * Any QImage format is accepted. Returns a null image when out of memory.
+ */
+QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &dst, int side);
+
+/** The Lanczos-3 kernel: sinc(t) * sinc(t / 3) for |t| < 3, else 0. */
+double lanczos3(double t);
+
+} // namespace imaging
