@@ -25,7 +25,9 @@ struct Conversion
 /** Runs makePNG512 on the global thread pool; its error is rethrown here unchanged. */
 QCoro::Task<QByteArray> makePNG512OffThread(const QString &filePath)
 {
-    const Conversion conversion = co_await QtConcurrent::run([filePath] {
+    // The future is a named local on purpose: GCC 12 destroys a capturing
+    // lambda twice when it is a temporary inside a co_await expression.
+    QFuture<Conversion> future = QtConcurrent::run([filePath] {
         Conversion result;
         try {
             result.png = makePNG512(filePath);
@@ -34,6 +36,7 @@ QCoro::Task<QByteArray> makePNG512OffThread(const QString &filePath)
         }
         return result;
     });
+    const Conversion conversion = co_await future;
     if (conversion.error)
         std::rethrow_exception(conversion.error);
     co_return conversion.png;
