@@ -40,6 +40,13 @@ void runTask(QCoro::Task<> task);
 /** Writes image to dir/name in the format the name's extension implies. */
 QString writeImage(const QTemporaryDir &dir, const QString &name, const QImage &image, int quality = 90);
 
+/**
+ * Encodes frames as a GIF (Qt reads GIF but cannot write it). Every frame
+ * must have the first frame's size and at most 255 distinct opaque colours;
+ * pixels with alpha 0 become the transparent index.
+ */
+QByteArray gifBytes(const QList<QImage> &frames);
+
 /** Writes raw bytes to dir/name and returns the path. */
 QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes);
 
