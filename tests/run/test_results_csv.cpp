@@ -1,12 +1,11 @@
 #include "api/ServerError.h"
 #include "run/ResultsCsv.h"
+#include "tests/support/Unprivileged.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <unistd.h>
 
 /** The report's exact bytes, and how writing it behaves on the Desktop. */
 class TestResultsCsv : public QObject
@@ -102,8 +101,7 @@ void TestResultsCsv::missingDesktopCreatesNothing()
 
 void TestResultsCsv::readOnlyDesktopKeepsEarlierReport()
 {
-    if (geteuid() == 0)
-        QSKIP("root writes into read-only folders");
+    VELK_RUN_UNPRIVILEGED(); // root writes into read-only folders
     QVERIFY(QDir(m_home->path()).mkdir("Desktop"));
     writeResultsCSV({{"old.png", "1", "old.png", "u"}});
     const QByteArray before = readReport();

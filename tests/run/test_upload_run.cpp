@@ -1,5 +1,6 @@
 #include "api/Http.h"
 #include "run/UploadRun.h"
+#include "tests/support/FakeWindow.h"
 #include "tests/support/TestSupport.h"
 #include "tools/stub-server/StubServer.h"
 
@@ -10,45 +11,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <functional>
+using testsupport::FakeWindow;
 
 namespace {
 
-/** A window stand-in: settings and folder to read, and a record of what the run wrote. */
-class FakeWindow : public QObject, public UploadHost
-{
-public:
-    QString url;
-    QString id = QStringLiteral("client");
-    QString secret = QStringLiteral("secret");
-    QString folder;
-
-    QStringList statuses;
-    QList<bool> uploadingChanges;
-    bool uploading = false;
-    std::function<void(const QString &)> onStatus;
-
-    QString velkURL() const override { return url; }
-    QString clientID() const override { return id; }
-    QString clientSecret() const override { return secret; }
-    QString selectedFolder() const override { return folder; }
-
-    void setStatus(const QString &status) override
-    {
-        statuses.append(status);
-        if (onStatus)
-            onStatus(status);
-    }
-    void setUploading(bool value) override
-    {
-        uploading = value;
-        uploadingChanges.append(value);
-    }
-};
-
 QString progress(const QString &name)
 {
-    return QStringLiteral("Converting and uploading %1...").arg(name);
+    return testsupport::progressStatus(name);
 }
 
 } // namespace
