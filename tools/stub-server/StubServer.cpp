@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -210,6 +211,17 @@ StubServer::~StubServer()
     qDeleteAll(m_connections);
 }
 
+void StubServer::setSslConfiguration(const QSslConfiguration &configuration)
+{
+    m_sslConfiguration = configuration;
+    auto *server = new QSslServer(this);
+    server->setSslConfiguration(configuration);
+    // A TLS connection is handed over once its handshake is done.
+    connect(server, &QTcpServer::pendingConnectionAvailable, this, &StubServer::acceptConnections);
+    delete m_server;
+    m_server = server;
+}
+
 bool StubServer::listen(quint16 port)
 {
     return m_server->listen(QHostAddress::LocalHost, port);
@@ -227,7 +239,7 @@ QUrl StubServer::url() const
 
 QString StubServer::urlText() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(port());
+    return QStringLiteral("%1://127.0.0.1:%2").arg(m_sslConfiguration ? QLatin1String("https") : QLatin1String("http")).arg(port());
 }
 
 void StubServer::queueReply(const QByteArray &method, const QByteArray &path, const StubReply &reply)
@@ -250,6 +262,14 @@ void StubServer::acceptToken(const QByteArray &token)
 void StubServer::setStoreDirectory(const QString &dir)
 {
     m_storeDir = dir;
+}
+
+void StubServer::forgetHistory()
+{
+    m_requests.clear();
+    m_requests.squeeze();
+    for (Icon &icon : m_icons)
+        icon.png.clear();
 }
 
 QByteArray StubServer::iconPng(qint64 id) const

@@ -5,10 +5,12 @@
 #include <QList>
 #include <QObject>
 #include <QSet>
+#include <QSslConfiguration>
 #include <QString>
 #include <QUrl>
 
 #include <chrono>
+#include <optional>
 #include <utility>
 
 class QTcpServer;
@@ -75,10 +77,16 @@ public:
     explicit StubServer(QObject *parent = nullptr);
     ~StubServer() override;
 
+    /**
+     * Serves HTTPS with this configuration (its local certificate and
+     * private key) instead of plain HTTP. Call before listen().
+     */
+    void setSslConfiguration(const QSslConfiguration &configuration);
+
     /** Listens on 127.0.0.1; port 0 picks a free one. */
     bool listen(quint16 port = 0);
     quint16 port() const;
-    /** "http://127.0.0.1:PORT", no trailing slash. */
+    /** "http://127.0.0.1:PORT" (https when serving TLS), no trailing slash. */
     QUrl url() const;
     QString urlText() const;
 
@@ -98,6 +106,13 @@ public:
 
     const QList<StubRequest> &requests() const { return m_requests; }
     int connectionCount() const { return m_connectionCount; }
+
+    /**
+     * Forgets the recorded requests and the PNG bytes of the icons stored so
+     * far (their records stay, so they can still be looked up), so that a
+     * long run does not keep every upload in memory.
+     */
+    void forgetHistory();
 
     /** Uploaded icons by id: the PNG bytes and the file name the part carried. */
     bool hasIcon(qint64 id) const { return m_icons.contains(id); }
@@ -138,6 +153,7 @@ private:
     bool authorized(const StubRequest &request) const;
 
     QTcpServer *m_server;
+    std::optional<QSslConfiguration> m_sslConfiguration;
     QHash<QTcpSocket *, Connection *> m_connections;
     QList<Script> m_scripts;
     QList<StubRequest> m_requests;
