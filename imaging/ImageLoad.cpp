@@ -23,17 +23,17 @@ constexpr int kJpegOversampling = 2;
 
 /**
  * Qt refuses to decode an image whose pixels need more than
- * QImageReader::allocationLimit() megabytes: 128 in Qt 6.4, which is less
- * than an 8000x8000 PNG takes. The process-wide limit is raised once to what
- * the largest accepted picture needs at 8 bytes per pixel (16-bit PNGs
- * decode to RGBA64). Bombs are still refused: loadImage() checks the
- * declared size against kMaxPixels before decoding anything. The limit is
+ * QImageReader::allocationLimit() megabytes: 128 in Qt 6.4, less than an
+ * 8000x8000 PNG takes. The process-wide limit is raised once to what the
+ * largest accepted decode needs at 8 bytes per pixel (16-bit PNGs decode to
+ * RGBA64). Bombs are still refused: loadImage() checks the header against
+ * kMaxPixels and kMaxDecodedPixels before decoding anything. The limit is
  * never lowered, and 0 (no limit) is left alone.
  */
 void raiseAllocationLimitOnce()
 {
     static const bool raised = [] {
-        const int neededMegabytes = int(kMaxPixels * 8 / (1024 * 1024)) + 1;
+        const int neededMegabytes = int(kMaxDecodedPixels * 8 / (1024 * 1024)) + 1;
         const int current = QImageReader::allocationLimit();
         if (current != 0 && current < neededMegabytes)
             QImageReader::setAllocationLimit(neededMegabytes);
@@ -131,6 +131,9 @@ std::optional<DecodedImage> loadImage(const QString &filePath, int drawnSide)
     int reduction = 1;
     if (jpeg && stored.isValid())
         reduction = jpegReduction(stored, drawnSide);
+    if (stored.isValid()
+        && qint64(stored.width() / reduction) * (stored.height() / reduction) > kMaxDecodedPixels)
+        return std::nullopt;
     if (reduction > 1) {
         // Qt's JPEG reader asks libjpeg for the DCT scaling that the ratio of
         // the clip rectangle to the scaled size calls for, then resamples

@@ -18,13 +18,19 @@ struct DecodedImage
 };
 
 /**
- * The largest picture decoded, by the pixel count its header declares. The
- * biggest real photographs are 200 MP phone-sensor shots (16320x12240) and
- * 100-150 MP medium-format ones; anything larger is a forged header (a
- * "decompression bomb") or a scan no icon is made from. Checked before any
- * pixel is decoded.
+ * Limits checked against the header before any pixel is decoded.
+ *
+ * kMaxPixels bounds the picture, and with it the decoding time: the biggest
+ * real photographs are 200 MP phone-sensor shots (16320x12240) and 100 MP
+ * medium-format ones; a larger header is forged (a "decompression bomb") or
+ * belongs to a scan no icon is made from.
+ *
+ * kMaxDecodedPixels bounds memory: PNG and GIF decode at full size, 4 bytes
+ * a pixel (8 for 16-bit PNGs), JPEGs at their reduced size. 120 MP still
+ * takes a 100 MP camera's picture saved as PNG (480 MB decoded).
  */
 inline constexpr qint64 kMaxPixels = 200'000'000;
+inline constexpr qint64 kMaxDecodedPixels = 120'000'000;
 
 /**
  * Loads the image file at filePath for drawing with its longer side at
@@ -32,7 +38,7 @@ inline constexpr qint64 kMaxPixels = 200'000'000;
  * 1/8 size by libjpeg's DCT scaling, never below twice the drawn size.
  *
  * Returns nothing when the file is missing or unreadable, is not an image Qt
- * decodes, is cut short, has a zero side, or declares more than kMaxPixels.
+ * decodes, is cut short, has a zero side, or is over the limits above.
  * Safe to call from any thread.
  */
 std::optional<DecodedImage> loadImage(const QString &filePath, int drawnSide);
