@@ -106,6 +106,52 @@ bool jpegIsComplete(const QString &filePath)
     }
 }
 
+bool gifIsComplete(const QString &filePath)
+{
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const auto skip = [&file](qint64 count) { return file.skip(count) == count; };
+    const auto byte = [&file](int &value) {
+        char c = 0;
+        if (!file.getChar(&c))
+            return false;
+        value = uchar(c);
+        return true;
+    };
+    // Data sub-blocks: a length byte and that many bytes, up to a zero length.
+    const auto skipSubBlocks = [&] {
+        for (int length = 0;;) {
+            if (!byte(length))
+                return false;
+            if (length == 0)
+                return true;
+            if (!skip(length))
+                return false;
+        }
+    };
+    // The colour table that a packed byte announces, if any.
+    const auto skipColourTable = [&](int packed) { return !(packed & 0x80) || skip(3 << ((packed & 7) + 1)); };
+
+    // Signature and version, then the logical screen descriptor.
+    const QByteArray head = file.read(13);
+    if (head.size() != 13 || !head.startsWith("GIF") || !skipColourTable(uchar(head[10])))
+        return false;
+    for (int introducer = 0;;) {
+        if (!byte(introducer))
+            return false;
+        if (introducer == 0x21) { // extension: its label, then sub-blocks
+            if (!skip(1) || !skipSubBlocks())
+                return false;
+        } else if (introducer == 0x2c) { // image: descriptor, colour table, code size, data
+            const QByteArray descriptor = file.read(9);
+            return descriptor.size() == 9 && skipColourTable(uchar(descriptor[8])) && skip(1) && skipSubBlocks();
+        } else {
+            return false; // the trailer before any image, or garbage
+        }
+    }
+}
+
 std::optional<DecodedImage> loadImage(const QString &filePath, int drawnSide)
 {
     raiseAllocationLimitOnce();
@@ -125,6 +171,8 @@ std::optional<DecodedImage> loadImage(const QString &filePath, int drawnSide)
 
     const bool jpeg = reader.format() == "jpeg";
     if (jpeg && !jpegIsComplete(filePath))
+        return std::nullopt;
+    if (reader.format() == "gif" && !gifIsComplete(filePath))
         return std::nullopt;
 
     const bool quarterTurn = reader.transformation() & QImageIOHandler::TransformationRotate90;

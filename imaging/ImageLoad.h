@@ -53,4 +53,13 @@ int jpegReduction(QSize storedSize, int drawnSide);
  */
 bool jpegIsComplete(const QString &filePath);
 
+/**
+ * Whether the GIF file at filePath holds its first image's data whole, up
+ * to the block that ends it. Qt's GIF reader returns whatever part of a
+ * cut-off frame it decoded, with the rest transparent; such a file is
+ * treated as unreadable instead. Only the first frame, the one decoded,
+ * must be whole.
+ */
+bool gifIsComplete(const QString &filePath);
+
 } // namespace imaging
