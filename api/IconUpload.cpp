@@ -22,12 +22,17 @@ struct Conversion
     std::exception_ptr error;
 };
 
-/** Runs makePNG512 on the global thread pool; its error is rethrown here unchanged. */
-QCoro::Task<QByteArray> makePNG512OffThread(const QString &filePath)
+/**
+ * Runs makePNG512 on the global thread pool; its error is rethrown here
+ * unchanged.
+ *
+ * The lambda is a named local on purpose: GCC 12 destroys a lambda that is
+ * created inside a co_await expression twice, and with it its copy of the
+ * path, which frees a string that is still in use.
+ */
+QCoro::Task<QByteArray> makePNG512OffThread(QString filePath)
 {
-    // The future is a named local on purpose: GCC 12 destroys a capturing
-    // lambda twice when it is a temporary inside a co_await expression.
-    QFuture<Conversion> future = QtConcurrent::run([filePath] {
+    const auto convert = [filePath] {
         Conversion result;
         try {
             result.png = makePNG512(filePath);
@@ -35,7 +40,8 @@ QCoro::Task<QByteArray> makePNG512OffThread(const QString &filePath)
             result.error = std::current_exception();
         }
         return result;
-    });
+    };
+    const QFuture<Conversion> future = QtConcurrent::run(convert);
     const Conversion conversion = co_await future;
     if (conversion.error)
         std::rethrow_exception(conversion.error);
@@ -119,7 +125,8 @@ QCoro::Task<IconLookupResult> uploadIcon(QString serverUrl, QString bearerToken,
 
     const QString fileName = QFileInfo(filePath).fileName();
     const QByteArray png = co_await makePNG512OffThread(filePath);
-    const HttpReply reply = co_await sendRequest(HttpMethod::Post, request, multipartBody(boundary, uploadFileName(filePath), png));
+    const QByteArray body = multipartBody(boundary, uploadFileName(filePath), png);
+    const HttpReply reply = co_await sendRequest(HttpMethod::Post, request, body);
     const QString iconID = iconIDFromUploadReply(reply, fileName);
     co_return co_await lookupIcon(serverUrl, bearerToken, iconID);
 }
