@@ -2,11 +2,10 @@
 
 #include "api/ServerError.h"
 #include "imaging/ImageLoad.h"
+#include "imaging/PngEncoder.h"
 #include "imaging/Resample.h"
 
-#include <QBuffer>
 #include <QFileInfo>
-#include <QImageWriter>
 #include <QRectF>
 
 #include <algorithm>
@@ -39,10 +38,8 @@ QByteArray makePNG512(const QString &filePath)
         canvas = imaging::renderFitted(decoded->image, decoded->extent, fittedRect(decoded->size), kCanvasSide);
     } // the decoded picture is released before encoding
 
-    QByteArray png;
-    QBuffer buffer(&png);
-    QImageWriter writer(&buffer, "png");
-    if (canvas.isNull() || !buffer.open(QIODevice::WriteOnly) || !writer.write(canvas))
+    const QByteArray png = imaging::encodePng(canvas);
+    if (png.isEmpty())
         throw makeError(ErrorDomain::ImageConversion, 401,
                         QStringLiteral("Failed to convert image to 512x512 PNG: ") + fileName);
     return png;

@@ -1,6 +1,7 @@
 #include "api/ServerError.h"
 #include "imaging/ImageLoad.h"
 #include "imaging/Png512.h"
+#include "imaging/PngEncoder.h"
 #include "imaging/Resample.h"
 #include "tests/imaging/ReferenceResample.h"
 #include "tests/support/TestSupport.h"
@@ -264,6 +265,8 @@ private slots:
     void unreadableFiles_data();
     void unreadableFiles();
     void missingFile();
+    void encoderRoundTrip_data();
+    void encoderRoundTrip();
 
 private:
     QTemporaryDir m_dir;
@@ -527,6 +530,33 @@ void TestPng512::missingFile()
         QCOMPARE(error.code(), 400);
         QCOMPARE(error.message(), QStringLiteral("Could not open image: missing.png"));
     }
+}
+
+void TestPng512::encoderRoundTrip_data()
+{
+    QTest::addColumn<QImage>("image");
+    QImage noise(300, 211, QImage::Format_ARGB32);
+    QRandomGenerator random(7);
+    for (int y = 0; y < noise.height(); ++y)
+        for (int x = 0; x < noise.width(); ++x)
+            noise.setPixel(x, y, random.generate());
+    QTest::newRow("random straight ARGB") << noise;
+    QTest::newRow("photo-like") << photoLike(512, 341).convertToFormat(QImage::Format_ARGB32);
+    QTest::newRow("icon with alpha") << iconWithAlpha(512);
+    QTest::newRow("one pixel") << noise.copy(5, 5, 1, 1);
+    QTest::newRow("one row") << noise.copy(0, 9, 300, 1);
+    QTest::newRow("one column") << noise.copy(17, 0, 1, 211);
+}
+
+void TestPng512::encoderRoundTrip()
+{
+    QFETCH(QImage, image);
+    const QByteArray png = imaging::encodePng(image);
+    QVERIFY(png.startsWith(QByteArray::fromHex("89504e470d0a1a0a")));
+    const QImage decoded = QImage::fromData(png, "PNG");
+    QCOMPARE(decoded.size(), image.size());
+    // Pixels with alpha 0 keep their colour too: the encoder stores straight RGBA.
+    QCOMPARE(decoded.convertToFormat(QImage::Format_ARGB32), image);
 }
 
 QTEST_GUILESS_MAIN(TestPng512)
