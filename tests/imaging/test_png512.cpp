@@ -501,6 +501,8 @@ void TestPng512::unreadableFiles_data()
     QTest::newRow("empty") << "empty.gif" << QByteArray();
     QTest::newRow("truncated png") << "cut.png" << png.left(png.size() / 2);
     QTest::newRow("truncated jpeg") << "cut.jpg" << jpeg.left(jpeg.size() * 2 / 3);
+    const QByteArray animation = gif(64, 32, {QByteArray(64 * 32, '\1'), QByteArray(64 * 32, '\2')}, {0, qRgb(255, 0, 0), qRgb(0, 0, 255)});
+    QTest::newRow("gif cut in its first frame") << "cut.gif" << animation.left(animation.size() / 3);
     QTest::newRow("png declaring 100000x100000") << "bomb.png" << pngHeaderOnly(100000, 100000);
     QTest::newRow("jpeg declaring 65000x65000") << "bomb.jpeg" << withJpegSize(jpeg, 65000, 65000);
     QTest::newRow("png declaring 0x10") << "zero.png" << pngHeaderOnly(0, 10);
