@@ -53,6 +53,7 @@ struct StubReply
     static StubReply json(int status, const QByteArray &body);
     static StubReply text(int status, const QByteArray &body);
     static StubReply redirect(int status, const QByteArray &location);
+    /** A reply that fails as fault says; what CloseMidBody sends is half of a JSON object. */
     static StubReply failure(Fault fault);
 };
 
@@ -67,7 +68,11 @@ struct StubReply
  * It runs on the caller's event loop, so a test can script it between
  * requests: queued replies take precedence over the endpoints above, and
  * every request is recorded as received. Keep-alive and pipelined requests
- * are answered in order on their connection.
+ * are answered in order on their connection. The icon endpoints want a
+ * bearer token that the server issued or that acceptToken() named.
+ *
+ * The program velk-stub-server wraps it for manual trials:
+ *   velk-stub-server [--port N] [--store DIR] [--client-id ID --client-secret S]
  */
 class StubServer : public QObject
 {
