@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QIcon>
+#include <QString>
+
+class QApplication;
+
+/** The application's id: desktop entry, icon and AppStream component name. */
+QString applicationId();
+
+/** The application icon in all its sizes, from the built-in resources. */
+QIcon applicationIcon();
+
+/**
+ * Names the application (which also places its settings store), links it to
+ * its desktop entry and sets the window icon. Call before the first window
+ * and before AppSettings is first used.
+ */
+void setUpApplication(QApplication &app);

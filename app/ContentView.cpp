@@ -1,0 +1,347 @@
+#include "app/ContentView.h"
+
+#include "app/AppSettings.h"
+#include "app/Application.h"
+#include "app/ElidedLabel.h"
+#include "app/FolderPicker.h"
+#include "app/LogoView.h"
+#include "run/UploadRun.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int columnWidth = 620;
+constexpr int rowSpacing = 14;
+constexpr int logoHeight = 80;
+
+const QString noFolderText = QStringLiteral("No folder selected");
+
+/** font scaled by factor, whether it is sized in points or in pixels. */
+QFont scaledFont(QFont font, qreal factor)
+{
+    if (font.pointSizeF() > 0)
+        font.setPointSizeF(font.pointSizeF() * factor);
+    else
+        font.setPixelSize(qRound(font.pixelSize() * factor));
+    return font;
+}
+
+QLineEdit *makeField(const QString &label, const QString &objectName, QWidget *parent)
+{
+    auto *field = new QLineEdit(parent);
+    field->setObjectName(objectName);
+    // The label shows inside the empty field; screen readers get it as the name.
+    field->setPlaceholderText(label);
+    field->setAccessibleName(label);
+    return field;
+}
+
+/** A folder's path as shown and handed to the run: absolute, no trailing separator but for the root. */
+QString normalizedFolder(const QString &path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+} // namespace
+
+ContentView::ContentView(QWidget *parent)
+    : QWidget(parent)
+{
+    setWindowTitle(tr("Velk Icon Uploader"));
+    setAcceptDrops(true);
+    buildLayout();
+    connectSettings();
+
+    auto *newWindow = new QAction(tr("New Window"), this);
+    newWindow->setObjectName(QStringLiteral("newWindowAction"));
+    newWindow->setShortcut(QKeySequence::New);
+    connect(newWindow, &QAction::triggered, this, [] { openWindow(); });
+
+    auto *closeWindow = new QAction(tr("Close Window"), this);
+    closeWindow->setObjectName(QStringLiteral("closeWindowAction"));
+    closeWindow->setShortcut(QKeySequence::Close);
+    connect(closeWindow, &QAction::triggered, this, &QWidget::close);
+
+    auto *quit = new QAction(tr("Quit"), this);
+    quit->setObjectName(QStringLiteral("quitAction"));
+    quit->setShortcut(QKeySequence::Quit);
+    connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
+
+    // No menu bar: the shortcuts work anywhere in the window, and a right
+    // click on its background lists them.
+    addActions({newWindow, closeWindow, quit});
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+
+    setStatus(QStringLiteral("Select a folder of icon images."));
+    m_folderPathLabel->setFullText(noFolderText);
+    updateUploadButton();
+}
+
+ContentView::~ContentView() = default;
+
+ContentView *ContentView::openWindow()
+{
+    auto *window = new ContentView;
+    // Nothing else holds the window: a run still waiting for the server
+    // notices through its QPointer that the window is gone.
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->show();
+    return window;
+}
+
+void ContentView::buildLayout()
+{
+    const QFont captionFont = scaledFont(font(), 0.85);
+
+    // The column is fixed at 620 px wide and as tall as its rows need; the
+    // window follows it, so a status text that wraps makes the window taller.
+    auto *outer = new QVBoxLayout(this);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+    auto *column = new QWidget(this);
+    column->setObjectName(QStringLiteral("column"));
+    column->setFixedWidth(columnWidth);
+    outer->addWidget(column);
+
+    auto *rows = new QVBoxLayout(column);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(rowSpacing);
+
+    auto *logo = new LogoView(applicationIcon(), logoHeight, column);
+    logo->setObjectName(QStringLiteral("logo"));
+    logo->setAccessibleName(tr("Velk Icon Uploader logo"));
+    rows->addWidget(logo, 0, Qt::AlignLeft);
+
+    auto *title = new QLabel(tr("Velk Icon Uploader"), column);
+    title->setObjectName(QStringLiteral("title"));
+    QFont titleFont = scaledFont(font(), 1.3);
+    titleFont.setBold(true);
+    title->setFont(titleFont);
+    rows->addWidget(title);
+
+    auto *description = new QLabel(
+        tr("Upload PNG, JPG, JPEG, or GIF icons to Velk Pro. Images are converted to 512x512 PNG before upload."),
+        column);
+    description->setObjectName(QStringLiteral("description"));
+    description->setFont(captionFont);
+    description->setWordWrap(true);
+    rows->addWidget(description);
+
+    m_velkURLField = makeField(tr("Server URL"), QStringLiteral("velkURLField"), column);
+    m_clientIDField = makeField(tr("API Client ID"), QStringLiteral("clientIDField"), column);
+    m_clientSecretField = makeField(tr("API Client Secret"), QStringLiteral("clientSecretField"), column);
+    m_clientSecretField->setEchoMode(QLineEdit::Password);
+    for (QLineEdit *field : {m_velkURLField, m_clientIDField, m_clientSecretField}) {
+        // A folder dropped on a field selects it; text drops still edit the field.
+        field->installEventFilter(this);
+        rows->addWidget(field);
+    }
+
+    auto *folderRow = new QHBoxLayout;
+    m_chooseFolderButton = new QPushButton(tr("Choose Icons Folder"), column);
+    m_chooseFolderButton->setObjectName(QStringLiteral("chooseFolderButton"));
+    m_chooseFolderButton->setAutoDefault(true); // Return presses it when focused
+    m_folderPathLabel = new ElidedLabel(column);
+    m_folderPathLabel->setObjectName(QStringLiteral("folderPathLabel"));
+    m_folderPathLabel->setFont(captionFont);
+    m_folderPathLabel->setAccessibleDescription(tr("Icons folder"));
+    folderRow->addWidget(m_chooseFolderButton);
+    folderRow->addWidget(m_folderPathLabel, 1);
+    rows->addLayout(folderRow);
+
+    m_uploadButton = new QPushButton(column);
+    m_uploadButton->setObjectName(QStringLiteral("uploadButton"));
+    m_uploadButton->setAutoDefault(true);
+    rows->addWidget(m_uploadButton, 0, Qt::AlignLeft);
+
+    auto *separator = new QFrame(column);
+    separator->setObjectName(QStringLiteral("separator"));
+    separator->setFrameShape(QFrame::HLine);
+    separator->setFrameShadow(QFrame::Sunken);
+    rows->addWidget(separator);
+
+    m_statusLabel = new QLabel(column);
+    m_statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    m_statusLabel->setFont(captionFont);
+    // Server replies end up here: never interpret them as rich text.
+    m_statusLabel->setTextFormat(Qt::PlainText);
+    m_statusLabel->setWordWrap(true);
+    m_statusLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    m_statusLabel->setAccessibleDescription(tr("Status"));
+    rows->addWidget(m_statusLabel);
+
+    connect(m_chooseFolderButton, &QPushButton::clicked, this, &ContentView::chooseFolder);
+    connect(m_uploadButton, &QPushButton::clicked, this, &ContentView::uploadIcons);
+
+    setTabOrder(m_velkURLField, m_clientIDField);
+    setTabOrder(m_clientIDField, m_clientSecretField);
+    setTabOrder(m_clientSecretField, m_chooseFolderButton);
+    setTabOrder(m_chooseFolderButton, m_uploadButton);
+    setTabOrder(m_uploadButton, m_statusLabel);
+}
+
+void ContentView::connectSettings()
+{
+    AppSettings &settings = AppSettings::instance();
+    m_velkURLField->setText(settings.velkURL());
+    m_clientIDField->setText(settings.clientID());
+    m_clientSecretField->setText(settings.clientSecret());
+
+    // Edits go to the store at once ...
+    connect(m_velkURLField, &QLineEdit::textEdited, &settings, &AppSettings::setVelkURL);
+    connect(m_clientIDField, &QLineEdit::textEdited, &settings, &AppSettings::setClientID);
+    connect(m_clientSecretField, &QLineEdit::textEdited, &settings, &AppSettings::setClientSecret);
+
+    // ... and come back to every window. The field being edited already
+    // holds the value, so its cursor and selection stay untouched.
+    const auto follow = [this](QLineEdit *field) {
+        return [this, field](const QString &value) {
+            if (field->text() != value)
+                field->setText(value);
+            updateUploadButton();
+        };
+    };
+    connect(&settings, &AppSettings::velkURLChanged, this, follow(m_velkURLField));
+    connect(&settings, &AppSettings::clientIDChanged, this, follow(m_clientIDField));
+    connect(&settings, &AppSettings::clientSecretChanged, this, follow(m_clientSecretField));
+}
+
+QString ContentView::velkURL() const
+{
+    return AppSettings::instance().velkURL();
+}
+
+QString ContentView::clientID() const
+{
+    return AppSettings::instance().clientID();
+}
+
+QString ContentView::clientSecret() const
+{
+    return AppSettings::instance().clientSecret();
+}
+
+QString ContentView::selectedFolder() const
+{
+    return m_selectedFolder;
+}
+
+void ContentView::setStatus(const QString &status)
+{
+    m_status = status;
+    m_statusLabel->setText(status);
+}
+
+void ContentView::setUploading(bool uploading)
+{
+    m_isUploading = uploading;
+    updateUploadButton();
+}
+
+void ContentView::chooseFolder()
+{
+    const FolderPicker::Answer answer = FolderPicker::current().pickFolder(
+        this, tr("Choose a folder containing icon images (PNG, JPG, JPEG, GIF)"));
+    if (!answer.accepted)
+        return;
+    selectFolder(answer.folder);
+}
+
+QCoro::Task<> ContentView::uploadIcons()
+{
+    return ::uploadIcons(this, *this);
+}
+
+void ContentView::selectFolder(const QString &folder)
+{
+    m_selectedFolder = folder.isEmpty() ? QString() : normalizedFolder(folder);
+    m_folderPathLabel->setFullText(m_selectedFolder.isEmpty() ? noFolderText : m_selectedFolder);
+
+    QString name = QStringLiteral("Unknown");
+    if (!m_selectedFolder.isEmpty())
+        name = QDir(m_selectedFolder).isRoot() ? QDir::separator() : QFileInfo(m_selectedFolder).fileName();
+    setStatus(QStringLiteral("Selected folder: ") + name);
+    updateUploadButton();
+}
+
+void ContentView::updateUploadButton()
+{
+    // Empty means no characters at all: a value of spaces counts as filled.
+    const AppSettings &settings = AppSettings::instance();
+    const bool ready = !m_isUploading && !m_selectedFolder.isEmpty() && !settings.velkURL().isEmpty()
+        && !settings.clientID().isEmpty() && !settings.clientSecret().isEmpty();
+    m_uploadButton->setText(m_isUploading ? tr("Uploading...") : tr("Upload Icons"));
+    m_uploadButton->setEnabled(ready);
+}
+
+QString ContentView::droppedFolder(const QMimeData *mime)
+{
+    if (!mime || !mime->hasUrls())
+        return {};
+    const QList<QUrl> urls = mime->urls();
+    if (urls.size() != 1 || !urls.first().isLocalFile())
+        return {};
+    const QString path = urls.first().toLocalFile();
+    return QFileInfo(path).isDir() ? normalizedFolder(path) : QString();
+}
+
+void ContentView::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!droppedFolder(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void ContentView::dragMoveEvent(QDragMoveEvent *event)
+{
+    if (!droppedFolder(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void ContentView::dropEvent(QDropEvent *event)
+{
+    const QString folder = droppedFolder(event->mimeData());
+    if (folder.isEmpty())
+        return;
+    event->acceptProposedAction();
+    selectFolder(folder);
+}
+
+bool ContentView::eventFilter(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::Drop: {
+        auto *drop = static_cast<QDropEvent *>(event);
+        const QString folder = droppedFolder(drop->mimeData());
+        if (folder.isEmpty()) {
+            if (!drop->mimeData()->hasUrls())
+                break; // plain text: the field takes it as usual
+            // Files, several items or remote URLs change nothing.
+            drop->ignore();
+            return true;
+        }
+        drop->acceptProposedAction();
+        if (event->type() == QEvent::Drop)
+            selectFolder(folder);
+        return true;
+    }
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "run/UploadHost.h"
+
+#include <QCoroTask>
+#include <QString>
+#include <QWidget>
+
+class ElidedLabel;
+class QLabel;
+class QLineEdit;
+class QMimeData;
+class QPushButton;
+
+/**
+ * The application's window: the server address and API credentials (shared
+ * by all windows through AppSettings), the folder row, the upload button and
+ * the status line. Each window has its own chosen folder, status text and
+ * busy flag; the upload run it starts writes the last two.
+ *
+ * Widgets that tests and assistive tools reach carry object names:
+ * "velkURLField", "clientIDField", "clientSecretField", "chooseFolderButton",
+ * "folderPathLabel", "uploadButton", "statusLabel", and the "newWindowAction".
+ */
+class ContentView : public QWidget, public UploadHost
+{
+    Q_OBJECT
+
+public:
+    explicit ContentView(QWidget *parent = nullptr);
+    ~ContentView() override;
+
+    /** Opens a new top-level window that deletes itself when closed. */
+    static ContentView *openWindow();
+
+    QString velkURL() const override;
+    QString clientID() const override;
+    QString clientSecret() const override;
+    QString selectedFolder() const override;
+
+    QString status() const { return m_status; }
+    bool isUploading() const { return m_isUploading; }
+
+    void setStatus(const QString &status) override;
+    void setUploading(bool uploading) override;
+
+public slots:
+    /** Runs the folder chooser; OK selects the folder it reports, cancel changes nothing. */
+    void chooseFolder();
+    /** The upload run over this window; started by the upload button, never awaited. */
+    QCoro::Task<> uploadIcons();
+
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildLayout();
+    void connectSettings();
+    /** Takes a chosen folder: path text, status line and button follow. */
+    void selectFolder(const QString &folder);
+    void updateUploadButton();
+
+    /** The one local folder that mime carries, or the empty text when it carries anything else. */
+    static QString droppedFolder(const QMimeData *mime);
+
+    QLineEdit *m_velkURLField = nullptr;
+    QLineEdit *m_clientIDField = nullptr;
+    QLineEdit *m_clientSecretField = nullptr;
+    QPushButton *m_chooseFolderButton = nullptr;
+    ElidedLabel *m_folderPathLabel = nullptr;
+    QPushButton *m_uploadButton = nullptr;
+    QLabel *m_statusLabel = nullptr;
+
+    QString m_selectedFolder;
+    QString m_status;
+    bool m_isUploading = false;
+};
