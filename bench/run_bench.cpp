@@ -1,0 +1,150 @@
+// velk-run-bench FOLDER
+//
+// Drives one real upload run over FOLDER against the stub server and prints
+// what it cost: wall time per icon split into conversion and the rest
+// (network, server, report), the longest stall of the event loop that the
+// window would share, the TCP connections the run opened, and peak memory.
+// The stub runs on a thread of its own so that its work does not count as
+// a stall of the run's thread. HOME points at a temporary folder, so the
+// report never lands on the user's Desktop.
+
+#include "imaging/Png512.h"
+#include "run/IconBatch.h"
+#include "run/UploadRun.h"
+#include "tools/stub-server/StubServer.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <QCoroTask>
+
+#include <cstdio>
+
+namespace {
+
+class BenchWindow : public QObject, public UploadHost
+{
+public:
+    QString url;
+    QString folder;
+    QString lastStatus;
+    bool uploading = false;
+
+    QString velkURL() const override { return url; }
+    QString clientID() const override { return QStringLiteral("bench"); }
+    QString clientSecret() const override { return QStringLiteral("bench"); }
+    QString selectedFolder() const override { return folder; }
+    void setStatus(const QString &status) override { lastStatus = status; }
+    void setUploading(bool value) override { uploading = value; }
+};
+
+qint64 procStatusKiB(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: velk-run-bench FOLDER\n");
+        return 2;
+    }
+    const QString folder = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    const QStringList files = iconFilesIn(folder);
+
+    // Conversion alone, file by file, as the run does it.
+    QElapsedTimer clock;
+    clock.start();
+    for (const QString &file : files)
+        makePNG512(file);
+    const double conversionMs = clock.nsecsElapsed() / 1e6;
+
+    QTemporaryDir home;
+    QDir(home.path()).mkdir(QStringLiteral("Desktop"));
+    qputenv("HOME", QFile::encodeName(home.path()));
+
+    QThread serverThread;
+    serverThread.start();
+    StubServer *server = nullptr;
+    QMetaObject::invokeMethod(
+        &app,
+        [&] {
+            server = new StubServer;
+            server->moveToThread(&serverThread);
+        },
+        Qt::DirectConnection);
+    QString url;
+    QMetaObject::invokeMethod(
+        server,
+        [&] {
+            server->listen();
+            url = server->urlText();
+        },
+        Qt::BlockingQueuedConnection);
+
+    BenchWindow window;
+    window.url = url;
+    window.folder = folder;
+
+    // A 1 ms timer stands in for the window's repaints: the longest gap
+    // between its ticks is the longest the window would have frozen.
+    QElapsedTimer tickClock;
+    qint64 longestGapNs = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(1);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        longestGapNs = std::max(longestGapNs, tickClock.nsecsElapsed());
+        tickClock.restart();
+    });
+
+    clock.restart();
+    tickClock.start();
+    ticker.start();
+    QCoro::waitFor(uploadIcons(&window, window));
+    ticker.stop();
+    const double runMs = clock.nsecsElapsed() / 1e6;
+
+    int connections = 0;
+    int icons = 0;
+    QMetaObject::invokeMethod(
+        server,
+        [&] {
+            connections = server->connectionCount();
+            icons = server->iconCount();
+            delete server;
+        },
+        Qt::BlockingQueuedConnection);
+    serverThread.quit();
+    serverThread.wait();
+
+    const qsizetype n = files.size();
+    std::printf("folder            %s\n", qPrintable(folder));
+    std::printf("icons             %lld (server stored %d)\n", static_cast<long long>(n), icons);
+    std::printf("status            %s\n", qPrintable(window.lastStatus));
+    std::printf("run total         %.0f ms\n", runMs);
+    if (n > 0) {
+        std::printf("per icon          %.2f ms\n", runMs / n);
+        std::printf("  conversion      %.2f ms\n", conversionMs / n);
+        std::printf("  network & rest  %.2f ms\n", (runMs - conversionMs) / n);
+    }
+    std::printf("TCP connections   %d\n", connections);
+    std::printf("longest stall     %.1f ms\n", longestGapNs / 1e6);
+    std::printf("peak RSS          %.1f MiB\n", procStatusKiB("VmHWM:") / 1024.0);
+    return window.lastStatus.startsWith(QLatin1String("Upload complete.")) ? 0 : 1;
+}
