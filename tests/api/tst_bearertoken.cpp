@@ -90,18 +90,6 @@ private slots:
         QCOMPARE(token, target.startsWith("/velk") ? QStringLiteral("prefixed") : QStringLiteral("stub-token-1"));
     }
 
-    void refusedCredentials()
-    {
-        StubServer server;
-        QVERIFY(server.listen());
-        server.setClientCredentials(QStringLiteral("id"), QStringLiteral("right"));
-        const auto error = errorOf(fetchBearerToken(server.urlText(), QStringLiteral("id"), QStringLiteral("wrong")));
-        QVERIFY(error);
-        QCOMPARE(error->domain(), QStringLiteral("VelkAuth"));
-        QCOMPARE(error->code(), 401);
-        QCOMPARE(error->message(), QStringLiteral(R"(Failed to get bearer token. HTTP 401. {"error":"invalid_client"})"));
-    }
-
     void replyFailures_data()
     {
         QTest::addColumn<int>("status");

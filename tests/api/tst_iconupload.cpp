@@ -305,18 +305,6 @@ private slots:
         QCOMPARE(error->message(), QStringLiteral("Failed to upload logo.jpeg. HTTP %1. ").arg(status) + bodyText);
     }
 
-    // The stub's own endpoint refuses a token it does not know.
-    void refusedToken()
-    {
-        StubServer server;
-        start(server);
-        const auto error = errorOf(uploadIcon(server.urlText(), QStringLiteral("expired"), m_jpeg));
-        QVERIFY(error);
-        QCOMPARE(error->code(), 401);
-        QCOMPARE(error->message(), QString::fromUtf8(json("Failed to upload logo.jpeg. HTTP 401. {'error':'invalid_token'}")));
-        QCOMPARE(server.iconCount(), 0);
-    }
-
     void replyNotJson_data()
     {
         QTest::addColumn<QByteArray>("body");
