@@ -106,10 +106,19 @@ AxisFilter makeAxisFilter(int srcLength, double srcExtent, double dstStart, doub
             w[std::clamp(i, 0, srcLength - 1) - clampedLo] += weight;
             sum += weight;
         }
-        const int taps = clampedHi - clampedLo + 1;
+        // Drop the run's negligible end weights: at 1:1 scale the kernel's
+        // zeros fall on whole pixels and a single tap remains.
+        constexpr double kNegligible = 1e-9;
+        int from = 0;
+        int to = clampedHi - clampedLo;
+        while (from < to && std::abs(w[from]) < kNegligible * sum)
+            ++from;
+        while (to > from && std::abs(w[to]) < kNegligible * sum)
+            --to;
+        const int taps = to - from + 1;
         for (int t = 0; t < taps; ++t)
-            filter.weights[size_t(k) * filter.stride + t] = float(w[t] / sum);
-        filter.start[k] = clampedLo;
+            filter.weights[size_t(k) * filter.stride + t] = float(w[from + t] / sum);
+        filter.start[k] = clampedLo + from;
         filter.taps[k] = taps;
         filter.maxTaps = std::max(filter.maxTaps, taps);
         filter.coverage[k] = float(std::clamp(std::min(j + 1.0, dstEnd) - std::max(double(j), dstStart), 0.0, 1.0));
