@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,6 +22,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 #include <span>
@@ -98,6 +101,7 @@ private slots:
     void busyWhileUploading();
     void chooser_data();
     void chooser();
+    void fileDialogAnswers();
     void longPathIsElidedInTheMiddle();
     void statusIsPlainTextAndWraps();
     void settingsAreWrittenAtOnceAndSurviveRestart();
@@ -359,6 +363,38 @@ void TestContentView::chooser()
     QCOMPARE(pathLabel(view)->toolTip(), pathText);
     QCOMPARE(view->status(), status);
     QCOMPARE(statusLabel(view)->text(), status);
+}
+
+void TestContentView::fileDialogAnswers()
+{
+    // The real chooser: a modal folders-only dialog; OK takes its folder, cancel nothing.
+    FolderPicker::install(nullptr);
+    ContentView *view = newWindow();
+    QString title;
+    bool foldersOnly = false;
+    const auto answer = [&](bool accept, const QString &folder) {
+        QTimer::singleShot(0, this, [&, accept, folder] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            title = dialog->windowTitle();
+            foldersOnly = dialog->fileMode() == QFileDialog::Directory && dialog->testOption(QFileDialog::ShowDirsOnly);
+            dialog->setDirectory(QFileInfo(folder).absolutePath());
+            dialog->selectFile(folder);
+            QDialog *asDialog = dialog;
+            accept ? asDialog->accept() : asDialog->reject();
+        });
+    };
+    answer(true, m_icons);
+    view->chooseFolder();
+    answer(false, m_folders.path());
+    view->chooseFolder();
+    FolderPicker::install(&m_picker);
+
+    QCOMPARE(title, QStringLiteral("Choose a folder containing icon images (PNG, JPG, JPEG, GIF)"));
+    QVERIFY(foldersOnly);
+    QCOMPARE(view->selectedFolder(), m_icons);
+    QCOMPARE(view->status(), QStringLiteral("Selected folder: Icons"));
 }
 
 void TestContentView::longPathIsElidedInTheMiddle()
