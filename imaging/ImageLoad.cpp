@@ -13,11 +13,12 @@ namespace {
 
 /**
  * How much larger than its drawn size a reduced JPEG decode stays. libjpeg's
- * reduced decode averages within 8x8 blocks, which lets some detail alias;
- * with the decoded picture at least twice the drawn size, the final Lanczos
- * step removes nearly all of it. At 1x the result is visibly softer and
- * blockier on fine patterns, for little speed gained (the entropy decoding,
- * not the inverse DCT, dominates).
+ * reduced decode works within 8x8 blocks, which lets some fine detail alias;
+ * with the decoded picture at least twice the drawn size the final Lanczos
+ * step removes most of it. Measured against a full decode on a 4096x4096
+ * zone plate: 39 dB at 2x, 34 dB with visible alias rings at 1x; photos
+ * 55-60 dB at 2x. Going to 1x would save only 10-20%: entropy decoding, not
+ * the inverse DCT, is most of a JPEG's decoding time.
  */
 constexpr int kJpegOversampling = 2;
 
