@@ -287,6 +287,7 @@ void TestFaultMatrix::failureAtEveryStep()
     StubServer &server = *run.server;
     const QString name = file > 0 ? Images[file - 1] : QString();
     QString brokenCopy;
+    int uploads = 0; // seen by the server, counted by the scripts below
 
     QString expected;
     if (step == u"token") {
@@ -310,7 +311,6 @@ void TestFaultMatrix::failureAtEveryStep()
         };
         expected = QStringLiteral("Could not open image: ") + name;
     } else if (step == u"upload") {
-        int uploads = 0;
         connect(&server, &StubServer::requestHandled, &server, [&, file](const StubRequest &request) {
             if (request.method == "POST" && request.path() == "/api/v1/icon" && ++uploads == file - 1)
                 server.queueReply("POST", "/api/v1/icon", StubReply::json(413, R"({"error":"too large"})"));
@@ -319,7 +319,6 @@ void TestFaultMatrix::failureAtEveryStep()
             server.queueReply("POST", "/api/v1/icon", StubReply::json(413, R"({"error":"too large"})"));
         expected = QStringLiteral(R"(Failed to upload %1. HTTP 413. {"error":"too large"})").arg(name);
     } else if (step == u"lookup") {
-        int uploads = 0;
         connect(&server, &StubServer::requestHandled, &server, [&, file](const StubRequest &request) {
             if (request.method == "POST" && request.path() == "/api/v1/icon" && ++uploads == file)
                 server.queueReply("GET", "/api/v1/icon/*", StubReply::json(200, R"({"id":9})"));
