@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImage>
 
 namespace {
 
@@ -38,8 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     try {
         const QByteArray png = makePNG512(g_path);
         FUZZ_CHECK(png.startsWith("\x89PNG\r\n\x1a\n"), QString::number(png.size()));
-        const QImage image = QImage::fromData(png, "png");
-        FUZZ_CHECK(image.size() == QSize(512, 512) && image.hasAlphaChannel(), QString::number(image.width()));
+        // IHDR, the first chunk: width and height 512, and a colour type with alpha.
+        FUZZ_CHECK(png.size() > 33 && png.mid(12, 4) == "IHDR" && png.mid(16, 8) == QByteArray::fromHex("0000020000000200")
+                       && (png[25] == 4 || png[25] == 6),
+                   QString::fromLatin1(png.mid(12, 14).toHex()));
     } catch (const ServerError &error) {
         const QString name = QFileInfo(g_path).fileName();
         FUZZ_CHECK(error.domain() == ErrorDomain::ImageConversion, error.domain());
