@@ -4,9 +4,12 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <latch>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -70,25 +73,42 @@ unsigned long magnitude(const uchar *bytes, size_t length)
     return sum;
 }
 
-/** The image data as PNG stores it before compression: per row a filter byte and the filtered RGBA bytes. */
-std::vector<uchar> filteredRows(const QImage &image)
+/** Row y of image as RGBA bytes. */
+void rgbaRow(const QImage &image, int y, uchar *out)
 {
-    const int width = image.width();
-    const size_t length = size_t(width) * kBytesPerPixel;
-    std::vector<uchar> out(size_t(image.height()) * (length + 1));
+    const auto *pixels = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+    for (int x = 0; x < image.width(); ++x) {
+        out[4 * x] = uchar(qRed(pixels[x]));
+        out[4 * x + 1] = uchar(qGreen(pixels[x]));
+        out[4 * x + 2] = uchar(qBlue(pixels[x]));
+        out[4 * x + 3] = uchar(qAlpha(pixels[x]));
+    }
+}
+
+/**
+ * Rows [firstRow, endRow) as PNG stores them before compression: per row a
+ * filter byte and the filtered RGBA bytes, written to their place in out.
+ */
+void filterRows(const QImage &image, int firstRow, int endRow, std::vector<uchar> &out)
+{
+    const size_t length = size_t(image.width()) * kBytesPerPixel;
     std::vector<uchar> row(length), above(length, 0);
+    if (firstRow > 0)
+        rgbaRow(image, firstRow - 1, above.data());
     std::array<std::vector<uchar>, 5> candidates;
     for (auto &candidate : candidates)
         candidate.resize(length);
 
-    for (int y = 0; y < image.height(); ++y) {
-        const auto *pixels = reinterpret_cast<const QRgb *>(image.constScanLine(y));
-        for (int x = 0; x < width; ++x) {
-            uchar *rgba = &row[size_t(x) * kBytesPerPixel];
-            rgba[0] = uchar(qRed(pixels[x]));
-            rgba[1] = uchar(qGreen(pixels[x]));
-            rgba[2] = uchar(qBlue(pixels[x]));
-            rgba[3] = uchar(qAlpha(pixels[x]));
+    for (int y = firstRow; y < endRow; ++y) {
+        rgbaRow(image, y, row.data());
+        uchar *dst = &out[size_t(y) * (length + 1)];
+        // A row of zeros, as in the transparent bands, scores 0 unfiltered,
+        // the best score, and None is the first filter tried.
+        if (std::all_of(row.begin(), row.end(), [](uchar b) { return b == 0; })) {
+            dst[0] = None;
+            std::memset(dst + 1, 0, length);
+            std::swap(row, above);
+            continue;
         }
         int best = None;
         unsigned long bestSum = ~0ul;
@@ -100,12 +120,10 @@ std::vector<uchar> filteredRows(const QImage &image)
                 best = f;
             }
         }
-        uchar *dst = &out[size_t(y) * (length + 1)];
         dst[0] = uchar(best);
         std::memcpy(dst + 1, candidates[best].data(), length);
         std::swap(row, above);
     }
-    return out;
 }
 
 /**
@@ -137,6 +155,16 @@ bool compressPiece(const std::vector<uchar> &data, size_t begin, size_t end, boo
     return ok;
 }
 
+/** One half of the image: its rows, their compressed bytes and their checksum. */
+struct Piece
+{
+    int firstRow = 0;
+    int endRow = 0;
+    std::vector<uchar> compressed;
+    uLong adler = 0;
+    bool ok = false;
+};
+
 void appendBigEndian32(QByteArray &out, quint32 value)
 {
     const char bytes[4] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
@@ -159,42 +187,62 @@ QByteArray encodePng(const QImage &image)
 {
     if (image.format() != QImage::Format_ARGB32 || image.isNull())
         return {};
-    const std::vector<uchar> data = filteredRows(image);
+    const size_t rowBytes = size_t(image.width()) * kBytesPerPixel + 1;
+    std::vector<uchar> data(size_t(image.height()) * rowBytes);
 
-    // Split at a row boundary near the middle; a one-row image is one piece.
-    const size_t rowBytes = data.size() / size_t(image.height());
-    const size_t middle = size_t(image.height() / 2) * rowBytes;
-    std::vector<uchar> head, tail;
-    bool headOk = true;
-    bool tailOk = true;
+    // Each half filters its own rows, then compresses them. The second half
+    // compresses with the first half's last rows as its dictionary, so it
+    // waits until they are filtered. A one-row image is one piece.
+    const int middle = image.height() / 2;
+    Piece head;
+    head.endRow = middle;
+    Piece tail;
+    tail.firstRow = middle;
+    tail.endRow = image.height();
+    std::latch headFiltered(1);
+    const auto run = [&](Piece &piece, bool last) {
+        filterRows(image, piece.firstRow, piece.endRow, data);
+        const size_t begin = size_t(piece.firstRow) * rowBytes;
+        const size_t end = size_t(piece.endRow) * rowBytes;
+        if (&piece == &head)
+            headFiltered.count_down();
+        else
+            headFiltered.wait();
+        piece.adler = adler32(adler32(0, nullptr, 0), data.data() + begin, uInt(end - begin));
+        piece.ok = compressPiece(data, begin, end, last, piece.compressed);
+    };
+
     if (middle == 0) {
-        headOk = compressPiece(data, 0, data.size(), true, head);
+        headFiltered.count_down();
+        run(tail, true);
+        if (!tail.ok)
+            return {};
     } else {
-        const auto compressTail = [&] { tailOk = compressPiece(data, middle, data.size(), true, tail); };
         std::thread worker;
         if (QThread::idealThreadCount() > 1) {
             try {
-                worker = std::thread(compressTail);
+                worker = std::thread(run, std::ref(tail), true);
             } catch (const std::system_error &) {
-                // no thread to be had: compress both pieces here
+                // no thread to be had: both halves run here
             }
         }
-        headOk = compressPiece(data, 0, middle, false, head);
+        run(head, false);
         if (worker.joinable())
             worker.join();
         else
-            compressTail();
+            run(tail, true);
+        if (!head.ok || !tail.ok)
+            return {};
     }
-    if (!headOk || !tailOk)
-        return {};
 
     QByteArray idat;
-    idat.reserve(qsizetype(head.size() + tail.size() + 4));
-    idat.append(reinterpret_cast<const char *>(head.data()), qsizetype(head.size()));
+    idat.reserve(qsizetype(head.compressed.size() + tail.compressed.size() + 4));
+    idat.append(reinterpret_cast<const char *>(head.compressed.data()), qsizetype(head.compressed.size()));
+    idat.append(reinterpret_cast<const char *>(tail.compressed.data()), qsizetype(tail.compressed.size()));
     if (middle != 0) {
-        // A single piece carries zlib's own trailer; a split one gets it here.
-        idat.append(reinterpret_cast<const char *>(tail.data()), qsizetype(tail.size()));
-        appendBigEndian32(idat, quint32(adler32(adler32(0, nullptr, 0), data.data(), uInt(data.size()))));
+        // A single piece carries zlib's own trailer; a split stream gets it here.
+        const uLong tailLength = uLong(tail.endRow - tail.firstRow) * rowBytes;
+        appendBigEndian32(idat, quint32(adler32_combine(head.adler, tail.adler, z_off_t(tailLength))));
     }
 
     QByteArray header;
