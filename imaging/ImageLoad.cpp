@@ -2,6 +2,7 @@
 
 #include <QByteArrayView>
 #include <QFile>
+#include <QFileInfo>
 #include <QImageIOHandler>
 #include <QImageReader>
 
@@ -156,6 +157,11 @@ bool gifIsComplete(const QString &filePath)
 std::optional<DecodedImage> loadImage(const QString &filePath, int drawnSide)
 {
     raiseAllocationLimitOnce();
+
+    // Only a regular file (or a link to one) is read: opening a named pipe
+    // waits for a writer forever, and a device can be endless.
+    if (!QFileInfo(filePath).isFile())
+        return std::nullopt;
 
     QImageReader reader(filePath);
     reader.setDecideFormatFromContent(true);

@@ -37,7 +37,8 @@ inline constexpr qint64 kMaxDecodedPixels = 120'000'000;
  * drawnSide pixels. A JPEG much larger than that is decoded at 1/2, 1/4 or
  * 1/8 size by libjpeg's DCT scaling, never below twice the drawn size.
  *
- * Returns nothing when the file is missing or unreadable, is not an image Qt
+ * Returns nothing when the file is missing or unreadable, is not a regular
+ * file (a folder, a named pipe, a device), is not an image Qt
  * decodes, is cut short, has a zero side, or is over the limits above.
  * Safe to call from any thread.
  */

@@ -13,7 +13,12 @@
 #include <QFile>
 #include <QImageWriter>
 #include <QTest>
+#include <QTimer>
 #include <QtEndian>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -127,6 +132,8 @@ private slots:
     void fileChangesDuringTheRun();
     void brokenImage_data();
     void brokenImage();
+    void specialFile_data();
+    void specialFile();
     void readOnlyDesktopKeepsEarlierReport();
 
 private:
@@ -261,6 +268,56 @@ void TestFileFaults::brokenImage()
     timer.start();
     m_run->run();
     qInfo("%s: refused after %lld ms", qPrintable(name), timer.elapsed());
+    m_run->verifyFailedRun(QStringLiteral("Could not open image: ") + name);
+    QCOMPARE(m_run->server->iconCount(), 0);
+
+    QVERIFY(QFile::remove(path));
+    m_run->verifyHealthyRerun();
+}
+
+void TestFileFaults::specialFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("named pipe") << "pipe";
+    QTest::newRow("link to /dev/zero") << "device";
+    QTest::newRow("link to itself") << "loop";
+    QTest::newRow("link to nothing") << "dangling";
+}
+
+void TestFileFaults::specialFile()
+{
+    QFETCH(QString, kind);
+    const QString name = QStringLiteral("special.png");
+    const QString path = QDir(m_run->window->folder).filePath(name);
+    const QByteArray nativePath = QFile::encodeName(path);
+    if (kind == u"pipe")
+        QCOMPARE(mkfifo(nativePath.constData(), 0600), 0);
+    else if (kind == u"device")
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), path));
+    else if (kind == u"loop")
+        QCOMPARE(symlink(nativePath.constData(), nativePath.constData()), 0);
+    else
+        QVERIFY(QFile::link(m_run->folder->filePath(QStringLiteral("gone.png")), path));
+    m_run->addImage("zz-good.png");
+
+    // Opening a named pipe for reading waits for a writer. Should the run do
+    // that, a writer comes after a while and says so; the run then sees an
+    // empty file and ends with the same error, later.
+    bool waitedOnPipe = false;
+    QTimer writer;
+    writer.setSingleShot(true);
+    connect(&writer, &QTimer::timeout, this, [&] {
+        const int fd = ::open(nativePath.constData(), O_WRONLY | O_NONBLOCK);
+        waitedOnPipe = fd >= 0; // succeeds only while a reader has it open
+        if (fd >= 0)
+            ::close(fd);
+    });
+    if (kind == u"pipe")
+        writer.start(3000);
+    m_run->run();
+    writer.stop();
+
+    QVERIFY2(!waitedOnPipe, "the conversion opened a named pipe and waited on it");
     m_run->verifyFailedRun(QStringLiteral("Could not open image: ") + name);
     QCOMPARE(m_run->server->iconCount(), 0);
 
