@@ -187,7 +187,7 @@ void TestFaultMatrix::brokenExchange()
         // Qt sends a request again once when the connection closes before
         // any byte of the answer; the second close is the failure.
         scriptAt(position, {StubReply::failure(StubReply::Fault::Drop), StubReply::failure(StubReply::Fault::Drop)});
-        pattern = QRegularExpression(QStringLiteral(".+closed.*"), QRegularExpression::CaseInsensitiveOption);
+        expected = QStringLiteral("Connection closed");
         break;
     case Fault::NeverAnswers:
         setRequestTimeout(300ms);
