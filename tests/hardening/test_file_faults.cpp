@@ -134,6 +134,7 @@ private slots:
     void brokenImage();
     void specialFile_data();
     void specialFile();
+    void nameNotUtf8();
     void readOnlyDesktopKeepsEarlierReport();
 
 private:
@@ -322,6 +323,29 @@ void TestFileFaults::specialFile()
     QCOMPARE(m_run->server->iconCount(), 0);
 
     QVERIFY(QFile::remove(path));
+    m_run->verifyHealthyRerun();
+}
+
+void TestFileFaults::nameNotUtf8()
+{
+    // Qt holds file names as text, so a name whose bytes are not UTF-8
+    // cannot be opened again by the name it is listed under: the run ends
+    // with an error naming the file as well as it can, never with another
+    // file's picture.
+    const QByteArray name = "caf\xE9.png"; // Latin-1
+    const QByteArray path = QFile::encodeName(m_run->window->folder) + '/' + name;
+    const QByteArray png = encoded(pattern(8, 8), "png");
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::write(fd, png.constData(), size_t(png.size())), ssize_t(png.size()));
+    ::close(fd);
+
+    m_run->run();
+    m_run->verifyFailedRun(QStringLiteral("Could not open image: ") + QFile::decodeName(name));
+    QCOMPARE(m_run->server->iconCount(), 0);
+
+    QCOMPARE(::unlink(path.constData()), 0);
+    m_run->addImage("cafe.png");
     m_run->verifyHealthyRerun();
 }
 
