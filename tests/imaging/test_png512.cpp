@@ -1,5 +1,4 @@
 #include "api/ServerError.h"
-#include "imaging/ImageLoad.h"
 #include "imaging/Png512.h"
 #include "imaging/PngEncoder.h"
 #include "imaging/Resample.h"
