@@ -4,7 +4,7 @@
 # process's peak memory.
 #   tools/velk-normalize/bench.sh BUILD_DIR [IMAGE_DIR] [REPEAT]
 set -euo pipefail
-build=${1:?usage: $0 BUILD_DIR [IMAGE_DIR] [REPEAT]}
+build=$(cd "${1:?usage: $0 BUILD_DIR [IMAGE_DIR] [REPEAT]}" && pwd)
 images=${2:-/tmp/velk-bench}
 repeat=${3:-5}
 here=$(cd "$(dirname "$0")" && pwd)
