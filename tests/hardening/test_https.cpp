@@ -3,11 +3,9 @@
 // by a CA the process trusts works. The CA and certificates are made for
 // each test run with the openssl command; no key is kept anywhere.
 
-#include "api/Http.h"
 #include "tests/hardening/RunFixture.h"
 
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -33,7 +31,6 @@ class TestHttps : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -117,15 +114,6 @@ void TestHttps::initTestCase()
     QSslConfiguration trust = QSslConfiguration::defaultConfiguration();
     trust.addCaCertificates(m_keys.filePath(QStringLiteral("ca.crt")));
     QSslConfiguration::setDefaultConfiguration(trust);
-}
-
-void TestHttps::cleanupTestCase()
-{
-    // Close the cached TLS connections while Qt's TLS backend is still
-    // there; left to the end of the process, their OpenSSL state is never
-    // freed.
-    networkManager().clearConnectionCache();
-    networkManager().clearAccessCache();
 }
 
 void TestHttps::init()
