@@ -44,6 +44,26 @@ void raiseAllocationLimitOnce()
     Q_UNUSED(raised);
 }
 
+/**
+ * The logical screen a GIF declares: the canvas its frames are drawn on,
+ * and the size Qt's GIF reader decodes to. Qt's size() reports the first
+ * frame's extent instead, which a forged header makes far smaller than
+ * what is then decoded. Invalid when a side is zero, where Qt decodes at
+ * the frame's size.
+ */
+QSize gifScreenSize(const QString &filePath)
+{
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray head = file.read(10);
+    if (head.size() != 10 || !head.startsWith("GIF"))
+        return {};
+    const int width = uchar(head[6]) | (uchar(head[7]) << 8);
+    const int height = uchar(head[8]) | (uchar(head[9]) << 8);
+    return width > 0 && height > 0 ? QSize(width, height) : QSize();
+}
+
 } // namespace
 
 int jpegReduction(QSize storedSize, int drawnSide)
@@ -171,7 +191,11 @@ std::optional<DecodedImage> loadImage(const QString &filePath, int drawnSide)
 
     // The header's size, before orientation. Every format we take declares
     // one; should a decoder not, the allocation limit still bounds it.
-    const QSize stored = reader.size();
+    QSize stored = reader.size();
+    if (reader.format() == "gif") {
+        if (const QSize screen = gifScreenSize(filePath); screen.isValid())
+            stored = screen;
+    }
     if (stored.isValid()
         && (stored.isEmpty() || qint64(stored.width()) * stored.height() > kMaxPixels))
         return std::nullopt;

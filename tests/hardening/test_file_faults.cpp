@@ -3,6 +3,7 @@
 // broken and forged images, and a Desktop the report cannot be written to.
 // Permission cases run as nobody, since permissions do not stop root.
 
+#include "imaging/ImageLoad.h"
 #include "tests/hardening/RunFixture.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/Unprivileged.h"
@@ -115,6 +116,15 @@ QByteArray gifBomb(quint16 width, quint16 height)
     return gif;
 }
 
+/** A small real GIF whose logical screen, the canvas its frame is drawn on, is width x height. */
+QByteArray gifScreen(quint16 width, quint16 height)
+{
+    QByteArray gif = testsupport::gifBytes({blocks(16, 16)});
+    qToLittleEndian(width, gif.data() + 6);
+    qToLittleEndian(height, gif.data() + 8);
+    return gif;
+}
+
 } // namespace
 
 class TestFileFaults : public QObject
@@ -134,6 +144,8 @@ private slots:
     void brokenImage();
     void specialFile_data();
     void specialFile();
+    void gifScreenIsThePicture_data();
+    void gifScreenIsThePicture();
     void nameNotUtf8();
     void readOnlyDesktopKeepsEarlierReport();
 
@@ -256,6 +268,8 @@ void TestFileFaults::brokenImage_data()
     QTest::newRow("PNG declaring 0 x 10") << "flat.png" << pngBomb(0, 10);
     QTest::newRow("JPEG declaring 65500 x 65500") << "bomb.jpg" << jpegBomb(65500, 65500);
     QTest::newRow("GIF declaring 65535 x 65535") << "bomb.gif" << gifBomb(65535, 65535);
+    // Qt reports the frame's size for a GIF but decodes the whole screen.
+    QTest::newRow("GIF screen 11000 x 11000 around a small frame") << "bomb.gif" << gifScreen(11000, 11000);
 }
 
 void TestFileFaults::brokenImage()
@@ -324,6 +338,27 @@ void TestFileFaults::specialFile()
 
     QVERIFY(QFile::remove(path));
     m_run->verifyHealthyRerun();
+}
+
+void TestFileFaults::gifScreenIsThePicture_data()
+{
+    QTest::addColumn<QSize>("screen");
+    QTest::newRow("taller than the frame") << QSize(16, 3000);
+    QTest::newRow("wider than the frame") << QSize(3000, 16);
+    QTest::newRow("smaller than the frame") << QSize(4, 4);
+}
+
+// The picture a GIF makes is its logical screen: the fitted shape must
+// follow it, or a tall screen around a small frame is squeezed into a
+// wide rectangle at a cost of seconds.
+void TestFileFaults::gifScreenIsThePicture()
+{
+    QFETCH(QSize, screen);
+    const QString path = m_run->addFile("screen.gif", gifScreen(quint16(screen.width()), quint16(screen.height())));
+    const std::optional<imaging::DecodedImage> decoded = imaging::loadImage(path, 512);
+    QVERIFY(decoded);
+    QCOMPARE(decoded->image.size(), screen);
+    QCOMPARE(decoded->size, QSizeF(screen));
 }
 
 void TestFileFaults::nameNotUtf8()
