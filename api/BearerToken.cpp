@@ -31,7 +31,7 @@ QString tokenFromReply(const HttpReply &reply)
         throw makeError(ErrorDomain::Auth, 101, QStringLiteral("No HTTP response from Velk Pro."));
     if (*reply.status != 200) {
         throw makeError(ErrorDomain::Auth, *reply.status,
-                        QStringLiteral("Failed to get bearer token. HTTP %1. %2").arg(*reply.status).arg(bodyText(reply.body)));
+                        QStringLiteral("Failed to get bearer token. ") + failedStatusText(*reply.status, reply.body));
     }
     const QJsonDocument document = parseJsonBody(reply.body);
     const QJsonValue token = document.object().value(QLatin1String("access_token"));

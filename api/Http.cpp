@@ -177,6 +177,11 @@ QString bodyText(const QByteArray &body)
     return text;
 }
 
+QString failedStatusText(int status, const QByteArray &body)
+{
+    return QStringLiteral("HTTP ") + QString::number(status) + QStringLiteral(". ") + bodyText(body);
+}
+
 QJsonDocument parseJsonBody(const QByteArray &body)
 {
     QJsonParseError parseError;

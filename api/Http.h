@@ -60,6 +60,12 @@ QCoro::Task<HttpReply> sendRequest(HttpMethod method, QNetworkRequest request, Q
 QString bodyText(const QByteArray &body);
 
 /**
+ * How every failed status ends its message: "HTTP ", the status, ". " and
+ * the whole body as text, so that the server's own explanation is shown.
+ */
+QString failedStatusText(int status, const QByteArray &body);
+
+/**
  * Parses a successful reply body as JSON. A parse error is thrown as a
  * ServerError in the "QJsonParseError" domain with the parser's text.
  * Returns the top level; the callers read keys only from an object.

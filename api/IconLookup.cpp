@@ -59,8 +59,8 @@ IconLookupResult lookupResultFromReply(const HttpReply &reply, const QString &re
     }
     if (*reply.status != 200) {
         throw makeError(ErrorDomain::IconLookup, *reply.status,
-                        QStringLiteral("Failed to look up icon ID ") + requestedID + QStringLiteral(". HTTP ")
-                            + QString::number(*reply.status) + QStringLiteral(". ") + bodyText(reply.body));
+                        QStringLiteral("Failed to look up icon ID ") + requestedID + QStringLiteral(". ")
+                            + failedStatusText(*reply.status, reply.body));
     }
 
     const QJsonDocument document = parseJsonBody(reply.body);

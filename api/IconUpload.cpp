@@ -92,8 +92,8 @@ QString iconIDFromUploadReply(const HttpReply &reply, const QString &fileName)
     }
     if (*reply.status != 200 && *reply.status != 201) {
         throw makeError(ErrorDomain::Upload, *reply.status,
-                        QStringLiteral("Failed to upload ") + fileName + QStringLiteral(". HTTP ")
-                            + QString::number(*reply.status) + QStringLiteral(". ") + bodyText(reply.body));
+                        QStringLiteral("Failed to upload ") + fileName + QStringLiteral(". ")
+                            + failedStatusText(*reply.status, reply.body));
     }
 
     const QJsonDocument document = parseJsonBody(reply.body);
