@@ -1,7 +1,7 @@
 #include "api/BearerToken.h"
 
-#include "api/ServerError.h"
 #include "api/ServerUrl.h"
+#include "core/ServerError.h"
 
 #include <QJsonObject>
 
@@ -28,7 +28,7 @@ QByteArray tokenRequestBody(const QString &clientID, const QString &clientSecret
 QString tokenFromReply(const HttpReply &reply)
 {
     if (!reply.status)
-        throw makeError(ErrorDomain::Auth, 101, QStringLiteral("No HTTP response from Velk Pro."));
+        throw makeError(AuthError::NoHTTPResponse, QStringLiteral("No HTTP response from Velk Pro."));
     if (*reply.status != 200) {
         throw makeError(ErrorDomain::Auth, *reply.status,
                         QStringLiteral("Failed to get bearer token. ") + failedStatusText(*reply.status, reply.body));
@@ -36,18 +36,19 @@ QString tokenFromReply(const HttpReply &reply)
     const QJsonDocument document = parseJsonBody(reply.body);
     const QJsonValue token = document.object().value(QLatin1String("access_token"));
     if (!document.isObject() || !token.isString() || token.toString().isEmpty())
-        throw makeError(ErrorDomain::Auth, 102, QStringLiteral("No access_token returned by Velk Pro."));
+        throw makeError(AuthError::NoAccessToken, QStringLiteral("No access_token returned by Velk Pro."));
     return token.toString();
 }
 
-QCoro::Task<QString> fetchBearerToken(QString serverUrl, QString clientID, QString clientSecret)
+QCoro::Task<QString> fetchBearerToken(QString serverUrl, QString clientID, QString clientSecret, HttpClient &http)
 {
     const std::optional<QUrl> url = endpointUrl(serverUrl, QStringLiteral("/api/v1/oauth/token"));
     if (!url)
-        throw makeError(ErrorDomain::Auth, 100, QStringLiteral("Invalid Velk Pro URL."));
+        throw makeError(AuthError::InvalidURL, QStringLiteral("Invalid Velk Pro URL."));
 
-    QNetworkRequest request = makeRequest(*url);
-    request.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
-    const HttpReply reply = co_await sendRequest(HttpMethod::Post, request, tokenRequestBody(clientID, clientSecret));
+    HttpRequest request(HttpMethod::Post, *url);
+    request.header("Content-Type", "application/x-www-form-urlencoded");
+    request.body = tokenRequestBody(clientID, clientSecret);
+    const HttpReply reply = co_await http.send(std::move(request));
     co_return tokenFromReply(reply);
 }

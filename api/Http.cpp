@@ -1,12 +1,13 @@
 #include "api/Http.h"
 
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 
 #include <QCoreApplication>
 #include <QJsonParseError>
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QStringDecoder>
 
 #include <QCoroNetworkReply>
@@ -14,8 +15,6 @@
 #include <memory>
 
 namespace {
-
-std::chrono::milliseconds g_timeout{60'000};
 
 // As many hops as a browser follows; a longer chain is a loop.
 constexpr int MaxRedirects = 20;
@@ -89,46 +88,50 @@ ServerError refusedRedirect(const QUrl &target)
 
 } // namespace
 
-QNetworkAccessManager &networkManager()
+HttpClient::HttpClient(std::chrono::milliseconds timeout)
+    : m_timeout(timeout)
+    , m_manager(new QNetworkAccessManager)
 {
-    static QNetworkAccessManager *manager = [] {
+}
+
+HttpClient::~HttpClient()
+{
+    // Replies that finished a moment ago still wait for their deleteLater().
+    m_manager->deleteLater();
+}
+
+HttpClient &HttpClient::shared()
+{
+    static HttpClient *client = [] {
         QNetworkProxyFactory::setUseSystemConfiguration(true);
-        return new QNetworkAccessManager(QCoreApplication::instance());
+        auto *shared = new HttpClient;
+        // Gone with the application object, after the last event it handles.
+        shared->m_manager->setParent(QCoreApplication::instance());
+        return shared;
     }();
-    return *manager;
+    return *client;
 }
 
-std::chrono::milliseconds requestTimeout()
+QCoro::Task<HttpReply> HttpClient::send(HttpRequest request)
 {
-    return g_timeout;
-}
-
-void setRequestTimeout(std::chrono::milliseconds timeout)
-{
-    g_timeout = timeout;
-}
-
-QNetworkRequest makeRequest(const QUrl &url)
-{
-    QNetworkRequest request(url);
-    request.setTransferTimeout(int(g_timeout.count()));
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    // sendRequest() follows redirects itself: Qt 6.4's own following
+    QNetworkRequest qrequest(request.url);
+    qrequest.setTransferTimeout(int(m_timeout.count()));
+    qrequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    qrequest.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    // Redirects are followed here: Qt 6.4's own following
     // (UserVerifiedRedirectPolicy in particular) at times loses the final
     // response on a keep-alive connection, sends the request again and
     // reports a bogus success.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    return request;
-}
+    qrequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    for (const auto &[name, value] : std::as_const(request.headers))
+        qrequest.setRawHeader(name, value);
 
-QCoro::Task<HttpReply> sendRequest(HttpMethod method, QNetworkRequest request, QByteArray body)
-{
-    QNetworkAccessManager &manager = networkManager();
-    const QUrl origin = request.url();
+    const QUrl origin = request.url;
+    HttpMethod method = request.method;
+    QByteArray body = request.body;
     for (int redirects = 0;; ++redirects) {
-        std::unique_ptr<QNetworkReply, DeleteLater> reply(method == HttpMethod::Get ? manager.get(request)
-                                                                                     : manager.post(request, body));
+        std::unique_ptr<QNetworkReply, DeleteLater> reply(method == HttpMethod::Get ? m_manager->get(qrequest)
+                                                                                     : m_manager->post(qrequest, body));
         co_await reply.get();
 
         const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -152,7 +155,7 @@ QCoro::Task<HttpReply> sendRequest(HttpMethod method, QNetworkRequest request, Q
 
         // Same-origin redirects only, so that neither the client secret in a
         // body nor the bearer token in a header reaches another server.
-        const QUrl target = request.url().resolved(location);
+        const QUrl target = qrequest.url().resolved(location);
         if (!sameOrigin(origin, target))
             throw refusedRedirect(target);
         if (redirects == MaxRedirects)
@@ -162,9 +165,9 @@ QCoro::Task<HttpReply> sendRequest(HttpMethod method, QNetworkRequest request, Q
         if (method == HttpMethod::Post && status != 307 && status != 308) {
             method = HttpMethod::Get;
             body.clear();
-            request.setRawHeader("Content-Type", QByteArray());
+            qrequest.setRawHeader("Content-Type", QByteArray());
         }
-        request.setUrl(target);
+        qrequest.setUrl(target);
     }
 }
 

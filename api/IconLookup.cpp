@@ -1,7 +1,7 @@
 #include "api/IconLookup.h"
 
-#include "api/ServerError.h"
 #include "api/ServerUrl.h"
+#include "core/ServerError.h"
 
 #include <QJsonObject>
 #include <QUrl>
@@ -54,7 +54,7 @@ std::optional<QString> iconIDText(const QJsonValue &value)
 IconLookupResult lookupResultFromReply(const HttpReply &reply, const QString &requestedID)
 {
     if (!reply.status) {
-        throw makeError(ErrorDomain::IconLookup, 301,
+        throw makeError(LookupError::NoHTTPResponse,
                         QStringLiteral("No HTTP response when looking up icon ID ") + requestedID + u'.');
     }
     if (*reply.status != 200) {
@@ -66,14 +66,14 @@ IconLookupResult lookupResultFromReply(const HttpReply &reply, const QString &re
     const QJsonDocument document = parseJsonBody(reply.body);
     const QJsonObject record = document.object();
     if (!document.isObject() || !record.contains(QLatin1String("id")))
-        throw makeError(ErrorDomain::IconLookup, 302, QStringLiteral("Icon lookup did not return an ID."));
+        throw makeError(LookupError::NoID, QStringLiteral("Icon lookup did not return an ID."));
 
     IconLookupResult result;
     result.id = iconIDText(record.value(QLatin1String("id"))).value_or(requestedID);
 
     const QJsonValue url = record.value(QLatin1String("url"));
     if (!url.isString() || url.toString().isEmpty())
-        throw makeError(ErrorDomain::IconLookup, 303, QStringLiteral("Icon lookup did not return a URL."));
+        throw makeError(LookupError::NoURL, QStringLiteral("Icon lookup did not return a URL."));
     result.url = url.toString();
 
     const QJsonValue name = record.value(QLatin1String("name"));
@@ -81,17 +81,16 @@ IconLookupResult lookupResultFromReply(const HttpReply &reply, const QString &re
     return result;
 }
 
-QCoro::Task<IconLookupResult> lookupIcon(QString serverUrl, QString bearerToken, QString iconID)
+QCoro::Task<IconLookupResult> lookupIcon(QString serverUrl, QString bearerToken, QString iconID, HttpClient &http)
 {
     // The ID goes in unescaped: a "/" in it adds path segments, a "?" starts
     // a query, and a text that makes the URL invalid is refused here.
     const std::optional<QUrl> url = endpointUrl(serverUrl, QStringLiteral("/api/v1/icon/") + iconID);
     if (!url)
-        throw makeError(ErrorDomain::IconLookup, 300, QStringLiteral("Invalid icon lookup URL."));
+        throw makeError(LookupError::InvalidURL, QStringLiteral("Invalid icon lookup URL."));
 
-    QNetworkRequest request = makeRequest(*url);
-    request.setRawHeader("Authorization", "Bearer " + bearerToken.toUtf8());
-    request.setRawHeader("Accept", "application/json");
-    const HttpReply reply = co_await sendRequest(HttpMethod::Get, request);
+    HttpRequest request(HttpMethod::Get, *url);
+    request.header("Authorization", "Bearer " + bearerToken.toUtf8()).header("Accept", "application/json");
+    const HttpReply reply = co_await http.send(std::move(request));
     co_return lookupResultFromReply(reply, iconID);
 }

@@ -23,7 +23,8 @@ struct IconLookupResult
  * Fetches the record of the icon with the given ID. The ID text goes into the
  * URL unescaped. Throws a ServerError on any failure.
  */
-QCoro::Task<IconLookupResult> lookupIcon(QString serverUrl, QString bearerToken, QString iconID);
+QCoro::Task<IconLookupResult> lookupIcon(QString serverUrl, QString bearerToken, QString iconID,
+                                         HttpClient &http = HttpClient::shared());
 
 /**
  * The ID text of a JSON "id" value: a whole number in the signed 64-bit

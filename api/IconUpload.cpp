@@ -1,7 +1,7 @@
 #include "api/IconUpload.h"
 
-#include "api/ServerError.h"
 #include "api/ServerUrl.h"
+#include "core/ServerError.h"
 #include "imaging/Png512.h"
 
 #include <QFileInfo>
@@ -87,7 +87,7 @@ QByteArray multipartBody(const QByteArray &boundary, const QString &uploadFileNa
 QString iconIDFromUploadReply(const HttpReply &reply, const QString &fileName)
 {
     if (!reply.status) {
-        throw makeError(ErrorDomain::Upload, 201,
+        throw makeError(UploadError::NoHTTPResponse,
                         QStringLiteral("No HTTP response while uploading ") + fileName + u'.');
     }
     if (*reply.status != 200 && *reply.status != 201) {
@@ -99,34 +99,34 @@ QString iconIDFromUploadReply(const HttpReply &reply, const QString &fileName)
     const QJsonDocument document = parseJsonBody(reply.body);
     const QJsonObject object = document.object();
     if (!document.isObject() || !object.contains(QLatin1String("id"))) {
-        throw makeError(ErrorDomain::Upload, 202,
+        throw makeError(UploadError::NoIconID,
                         QStringLiteral("Upload succeeded, but Velk did not return an icon ID for ") + fileName + u'.');
     }
     const std::optional<QString> id = iconIDText(object.value(QLatin1String("id")));
     if (!id) {
-        throw makeError(ErrorDomain::Upload, 203,
+        throw makeError(UploadError::BadIconID,
                         QStringLiteral("Velk returned an icon ID in an unexpected format for ") + fileName + u'.');
     }
     return *id;
 }
 
-QCoro::Task<IconLookupResult> uploadIcon(QString serverUrl, QString bearerToken, QString filePath)
+QCoro::Task<IconLookupResult> uploadIcon(QString serverUrl, QString bearerToken, QString filePath, HttpClient &http)
 {
     // The URL is checked first, so a bad server URL is reported even for a
     // file that is not an image.
     const std::optional<QUrl> url = endpointUrl(serverUrl, QStringLiteral("/api/v1/icon"));
     if (!url)
-        throw makeError(ErrorDomain::Upload, 200, QStringLiteral("Invalid Velk Pro URL."));
+        throw makeError(UploadError::InvalidURL, QStringLiteral("Invalid Velk Pro URL."));
 
     const QByteArray boundary = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toLatin1();
-    QNetworkRequest request = makeRequest(*url);
-    request.setRawHeader("Authorization", "Bearer " + bearerToken.toUtf8());
-    request.setRawHeader("Content-Type", "multipart/form-data; boundary=" + boundary);
+    HttpRequest request(HttpMethod::Post, *url);
+    request.header("Authorization", "Bearer " + bearerToken.toUtf8())
+        .header("Content-Type", "multipart/form-data; boundary=" + boundary);
 
     const QString fileName = QFileInfo(filePath).fileName();
     const QByteArray png = co_await makePNG512OffThread(filePath);
-    const QByteArray body = multipartBody(boundary, uploadFileName(filePath), png);
-    const HttpReply reply = co_await sendRequest(HttpMethod::Post, request, body);
+    request.body = multipartBody(boundary, uploadFileName(filePath), png);
+    const HttpReply reply = co_await http.send(std::move(request));
     const QString iconID = iconIDFromUploadReply(reply, fileName);
-    co_return co_await lookupIcon(serverUrl, bearerToken, iconID);
+    co_return co_await lookupIcon(serverUrl, bearerToken, iconID, http);
 }

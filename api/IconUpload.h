@@ -14,7 +14,8 @@
  * looks the icon up. Returns the stored icon's record; throws a ServerError
  * on any failure. Messages name the file by its own name.
  */
-QCoro::Task<IconLookupResult> uploadIcon(QString serverUrl, QString bearerToken, QString filePath);
+QCoro::Task<IconLookupResult> uploadIcon(QString serverUrl, QString bearerToken, QString filePath,
+                                         HttpClient &http = HttpClient::shared());
 
 /** The name the PNG is uploaded under: the file's name without its last extension, plus ".png". */
 QString uploadFileName(const QString &filePath);

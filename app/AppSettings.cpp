@@ -6,9 +6,15 @@
 
 namespace {
 
-const QString velkURLKey = QStringLiteral("velkURL");
-const QString clientIDKey = QStringLiteral("clientID");
-const QString clientSecretKey = QStringLiteral("clientSecret");
+QString storeKey(AppSettings::Key key)
+{
+    switch (key) {
+    case AppSettings::Key::VelkURL: return QStringLiteral("velkURL");
+    case AppSettings::Key::ClientID: return QStringLiteral("clientID");
+    case AppSettings::Key::ClientSecret: return QStringLiteral("clientSecret");
+    }
+    Q_UNREACHABLE();
+}
 
 constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
@@ -29,52 +35,17 @@ QString AppSettings::defaultVelkURL()
     return QStringLiteral("https://yourcompany.velk.example");
 }
 
-QString AppSettings::velkURL() const
+QString AppSettings::value(Key key) const
 {
-    return m_store.value(velkURLKey, defaultVelkURL()).toString();
+    return m_store.value(storeKey(key), key == Key::VelkURL ? defaultVelkURL() : QString()).toString();
 }
 
-QString AppSettings::clientID() const
+void AppSettings::setValue(Key key, const QString &value)
 {
-    return m_store.value(clientIDKey).toString();
-}
-
-QString AppSettings::clientSecret() const
-{
-    return m_store.value(clientSecretKey).toString();
-}
-
-void AppSettings::setVelkURL(const QString &value)
-{
-    if (m_store.contains(velkURLKey) && velkURL() == value)
+    const QString name = storeKey(key);
+    if (m_store.contains(name) && m_store.value(name).toString() == value)
         return;
-    store(velkURLKey, value);
-    emit velkURLChanged(value);
-}
 
-void AppSettings::setClientID(const QString &value)
-{
-    if (m_store.contains(clientIDKey) && clientID() == value)
-        return;
-    store(clientIDKey, value);
-    emit clientIDChanged(value);
-}
-
-void AppSettings::setClientSecret(const QString &value)
-{
-    if (m_store.contains(clientSecretKey) && clientSecret() == value)
-        return;
-    store(clientSecretKey, value);
-    emit clientSecretChanged(value);
-}
-
-QString AppSettings::fileName() const
-{
-    return m_store.fileName();
-}
-
-void AppSettings::store(const QString &key, const QString &value)
-{
     // Create the file owner-only before the secret first goes into it; later
     // atomic saves keep the permissions of the file they replace.
     const QString path = m_store.fileName();
@@ -84,11 +55,17 @@ void AppSettings::store(const QString &key, const QString &value)
         if (!file.open(QIODevice::WriteOnly, ownerOnly))
             qWarning("cannot create the settings file %s: %s", qPrintable(path), qPrintable(file.errorString()));
     }
-    m_store.setValue(key, value);
+    m_store.setValue(name, value);
     m_store.sync();
     if (m_store.status() != QSettings::NoError)
         qWarning("cannot write the settings file %s", qPrintable(path));
     restrictFileToOwner();
+    emit valueChanged(key, value);
+}
+
+QString AppSettings::fileName() const
+{
+    return m_store.fileName();
 }
 
 void AppSettings::restrictFileToOwner() const

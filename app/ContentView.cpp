@@ -3,7 +3,6 @@
 #include "app/AppSettings.h"
 #include "app/Application.h"
 #include "app/ElidedLabel.h"
-#include "app/FolderPicker.h"
 #include "app/LogoView.h"
 #include "run/UploadRun.h"
 
@@ -58,8 +57,9 @@ QString normalizedFolder(const QString &path)
 
 } // namespace
 
-ContentView::ContentView(QWidget *parent)
+ContentView::ContentView(FolderPicker &picker, QWidget *parent)
     : QWidget(parent)
+    , m_picker(picker)
 {
     setWindowTitle(tr("Velk Icon Uploader"));
     setAcceptDrops(true);
@@ -69,7 +69,7 @@ ContentView::ContentView(QWidget *parent)
     auto *newWindow = new QAction(tr("New Window"), this);
     newWindow->setObjectName(QStringLiteral("newWindowAction"));
     newWindow->setShortcut(QKeySequence::New);
-    connect(newWindow, &QAction::triggered, this, [] { openWindow(); });
+    connect(newWindow, &QAction::triggered, this, [this] { openWindow(m_picker); });
 
     auto *closeWindow = new QAction(tr("Close Window"), this);
     closeWindow->setObjectName(QStringLiteral("closeWindowAction"));
@@ -93,9 +93,9 @@ ContentView::ContentView(QWidget *parent)
 
 ContentView::~ContentView() = default;
 
-ContentView *ContentView::openWindow()
+ContentView *ContentView::openWindow(FolderPicker &picker)
 {
-    auto *window = new ContentView;
+    auto *window = new ContentView(picker);
     // Nothing else holds the window: a run still waiting for the server
     // notices through its QPointer that the window is gone.
     window->setAttribute(Qt::WA_DeleteOnClose);
@@ -197,27 +197,31 @@ void ContentView::buildLayout()
 void ContentView::connectSettings()
 {
     AppSettings &settings = AppSettings::instance();
-    m_velkURLField->setText(settings.velkURL());
-    m_clientIDField->setText(settings.clientID());
-    m_clientSecretField->setText(settings.clientSecret());
-
-    // Edits go to the store at once ...
-    connect(m_velkURLField, &QLineEdit::textEdited, &settings, &AppSettings::setVelkURL);
-    connect(m_clientIDField, &QLineEdit::textEdited, &settings, &AppSettings::setClientID);
-    connect(m_clientSecretField, &QLineEdit::textEdited, &settings, &AppSettings::setClientSecret);
-
+    for (const AppSettings::Key key : {AppSettings::Key::VelkURL, AppSettings::Key::ClientID, AppSettings::Key::ClientSecret}) {
+        QLineEdit *field = fieldFor(key);
+        field->setText(settings.value(key));
+        // Edits go to the store at once ...
+        connect(field, &QLineEdit::textEdited, &settings,
+                [&settings, key](const QString &value) { settings.setValue(key, value); });
+    }
     // ... and come back to every window. The field being edited already
     // holds the value, so its cursor and selection stay untouched.
-    const auto follow = [this](QLineEdit *field) {
-        return [this, field](const QString &value) {
-            if (field->text() != value)
-                field->setText(value);
-            updateUploadButton();
-        };
-    };
-    connect(&settings, &AppSettings::velkURLChanged, this, follow(m_velkURLField));
-    connect(&settings, &AppSettings::clientIDChanged, this, follow(m_clientIDField));
-    connect(&settings, &AppSettings::clientSecretChanged, this, follow(m_clientSecretField));
+    connect(&settings, &AppSettings::valueChanged, this, [this](AppSettings::Key key, const QString &value) {
+        QLineEdit *field = fieldFor(key);
+        if (field->text() != value)
+            field->setText(value);
+        updateUploadButton();
+    });
+}
+
+QLineEdit *ContentView::fieldFor(AppSettings::Key key) const
+{
+    switch (key) {
+    case AppSettings::Key::VelkURL: return m_velkURLField;
+    case AppSettings::Key::ClientID: return m_clientIDField;
+    case AppSettings::Key::ClientSecret: return m_clientSecretField;
+    }
+    Q_UNREACHABLE();
 }
 
 QString ContentView::velkURL() const
@@ -254,7 +258,7 @@ void ContentView::setUploading(bool uploading)
 
 void ContentView::chooseFolder()
 {
-    const FolderPicker::Answer answer = FolderPicker::current().pickFolder(
+    const FolderPicker::Answer answer = m_picker.pickFolder(
         this, tr("Choose a folder containing icon images (PNG, JPG, JPEG, GIF)"));
     if (!answer.accepted)
         return;

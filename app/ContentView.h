@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/AppSettings.h"
+#include "app/FolderPicker.h"
 #include "run/UploadHost.h"
 
 #include <QCoroTask>
@@ -27,11 +29,12 @@ class ContentView : public QWidget, public UploadHost
     Q_OBJECT
 
 public:
-    explicit ContentView(QWidget *parent = nullptr);
+    /** A window whose folder button asks picker (the desktop's folder dialog unless given). */
+    explicit ContentView(FolderPicker &picker = FolderPicker::dialog(), QWidget *parent = nullptr);
     ~ContentView() override;
 
-    /** Opens a new top-level window that deletes itself when closed. */
-    static ContentView *openWindow();
+    /** Opens a new top-level window that deletes itself when closed; New Window hands on its picker. */
+    static ContentView *openWindow(FolderPicker &picker = FolderPicker::dialog());
 
     QString velkURL() const override;
     QString clientID() const override;
@@ -59,6 +62,7 @@ protected:
 private:
     void buildLayout();
     void connectSettings();
+    QLineEdit *fieldFor(AppSettings::Key key) const;
     /** Takes a chosen folder: path text, status line and button follow. */
     void selectFolder(const QString &folder);
     void updateUploadButton();
@@ -66,6 +70,7 @@ private:
     /** The one local folder that mime carries, or the empty text when it carries anything else. */
     static QString droppedFolder(const QMimeData *mime);
 
+    FolderPicker &m_picker;
     QLineEdit *m_velkURLField = nullptr;
     QLineEdit *m_clientIDField = nullptr;
     QLineEdit *m_clientSecretField = nullptr;

@@ -20,42 +20,10 @@ public:
     }
 };
 
-FolderPicker *installedPicker = nullptr;
-
 } // namespace
 
-FolderPicker &FolderPicker::current()
+FolderPicker &FolderPicker::dialog()
 {
-    static DialogFolderPicker dialogPicker;
-    return installedPicker ? *installedPicker : dialogPicker;
-}
-
-void FolderPicker::install(FolderPicker *picker)
-{
-    installedPicker = picker;
-}
-
-void ScriptedFolderPicker::setNextFolder(const QString &folder)
-{
-    m_next = Answer{true, folder};
-}
-
-void ScriptedFolderPicker::setNextAcceptedWithoutFolder()
-{
-    m_next = Answer{true, QString()};
-}
-
-void ScriptedFolderPicker::setNextCancel()
-{
-    m_next = Answer{false, QString()};
-}
-
-FolderPicker::Answer ScriptedFolderPicker::pickFolder(QWidget *, const QString &title)
-{
-    ++m_timesShown;
-    m_lastTitle = title;
-    // With nothing queued the scripted user cancels.
-    const Answer answer = m_next.value_or(Answer{});
-    m_next.reset();
-    return answer;
+    static DialogFolderPicker picker;
+    return picker;
 }

@@ -4,7 +4,7 @@
 // Input: "<status>\n<requested ID>\n<body>".
 
 #include "api/IconLookup.h"
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)

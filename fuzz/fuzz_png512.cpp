@@ -3,7 +3,7 @@
 // sanitizer report. The bytes go through a file in memory (/dev/shm when
 // there is one), since makePNG512 reads a file.
 
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "fuzz/FuzzSupport.h"
 #include "imaging/Png512.h"
 

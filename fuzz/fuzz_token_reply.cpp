@@ -5,7 +5,7 @@
 // a reply that is not HTTP.
 
 #include "api/BearerToken.h"
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)

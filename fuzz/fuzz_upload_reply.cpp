@@ -4,7 +4,7 @@
 // Input: "<status>\n<file name>\n<body>".
 
 #include "api/IconUpload.h"
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)

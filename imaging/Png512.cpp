@@ -1,6 +1,6 @@
 #include "imaging/Png512.h"
 
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "imaging/ImageLoad.h"
 #include "imaging/PngEncoder.h"
 #include "imaging/Resample.h"
@@ -34,13 +34,13 @@ QByteArray makePNG512(const QString &filePath)
     {
         const std::optional<imaging::DecodedImage> decoded = imaging::loadImage(filePath, kCanvasSide);
         if (!decoded)
-            throw makeError(ErrorDomain::ImageConversion, 400, QStringLiteral("Could not open image: ") + fileName);
+            throw makeError(ImageError::CannotOpen, QStringLiteral("Could not open image: ") + fileName);
         canvas = imaging::renderFitted(decoded->image, decoded->extent, fittedRect(decoded->size), kCanvasSide);
     } // the decoded picture is released before encoding
 
     const QByteArray png = imaging::encodePng(canvas);
     if (png.isEmpty())
-        throw makeError(ErrorDomain::ImageConversion, 401,
+        throw makeError(ImageError::CannotEncode,
                         QStringLiteral("Failed to convert image to 512x512 PNG: ") + fileName);
     return png;
 }

@@ -1,7 +1,7 @@
 #include "run/IconBatch.h"
 
 #include "api/IconUpload.h"
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "run/ResultsCsv.h"
 
 #include <QCollator>
@@ -82,7 +82,8 @@ QStringList iconFilesIn(const QString &folderPath)
     return paths;
 }
 
-QCoro::Task<> runIconBatch(QPointer<QObject> owner, UploadHost &host, QString folderPath, QString bearerToken)
+QCoro::Task<> runIconBatch(QPointer<QObject> owner, UploadHost &host, QString folderPath, QString bearerToken,
+                           HttpClient &http)
 {
     const QStringList files = iconFilesIn(folderPath);
     if (files.isEmpty()) {
@@ -98,7 +99,7 @@ QCoro::Task<> runIconBatch(QPointer<QObject> owner, UploadHost &host, QString fo
         host.setStatus(QStringLiteral("Converting and uploading %1...").arg(fileName));
         // The server URL is read afresh for every file, so an edit made
         // during a run applies from the next file on.
-        const IconLookupResult icon = co_await uploadIcon(host.velkURL(), bearerToken, path);
+        const IconLookupResult icon = co_await uploadIcon(host.velkURL(), bearerToken, path, http);
         if (!owner)
             co_return;
         results.append(UploadResult{fileName, icon.id, icon.name, icon.url});

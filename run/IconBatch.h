@@ -1,5 +1,6 @@
 #pragma once
 
+#include "api/Http.h"
 #include "run/UploadHost.h"
 
 #include <QPointer>
@@ -29,4 +30,5 @@ void sortByName(QStringList &names);
  * summary. Errors propagate to the caller. Ends quietly, touching nothing,
  * as soon as owner is gone.
  */
-QCoro::Task<> runIconBatch(QPointer<QObject> owner, UploadHost &host, QString folderPath, QString bearerToken);
+QCoro::Task<> runIconBatch(QPointer<QObject> owner, UploadHost &host, QString folderPath, QString bearerToken,
+                           HttpClient &http);

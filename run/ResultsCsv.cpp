@@ -1,6 +1,6 @@
 #include "run/ResultsCsv.h"
 
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 
 #include <QDir>
 #include <QSaveFile>

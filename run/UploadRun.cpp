@@ -1,7 +1,7 @@
 #include "run/UploadRun.h"
 
 #include "api/BearerToken.h"
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "run/IconBatch.h"
 
 #include <QObject>
@@ -29,7 +29,7 @@ QString describe(std::exception_ptr error)
 
 } // namespace
 
-QCoro::Task<> uploadIcons(QObject *owner, UploadHost &host)
+QCoro::Task<> uploadIcons(QObject *owner, UploadHost &host, HttpClient &http)
 {
     const QPointer<QObject> alive(owner);
 
@@ -46,10 +46,10 @@ QCoro::Task<> uploadIcons(QObject *owner, UploadHost &host)
     // line; an exception escaping the coroutine would be lost.
     std::exception_ptr failure;
     try {
-        const QString token = co_await fetchBearerToken(host.velkURL(), host.clientID(), host.clientSecret());
+        const QString token = co_await fetchBearerToken(host.velkURL(), host.clientID(), host.clientSecret(), http);
         if (!alive)
             co_return;
-        co_await runIconBatch(alive, host, folder, token);
+        co_await runIconBatch(alive, host, folder, token, http);
     } catch (...) {
         failure = std::current_exception();
     }

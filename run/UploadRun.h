@@ -1,5 +1,6 @@
 #pragma once
 
+#include "api/Http.h"
 #include "run/UploadHost.h"
 
 #include <QCoroTask>
@@ -16,5 +17,7 @@ class QObject;
  * owner is the QObject whose lifetime bounds the host (the window). If it is
  * destroyed while the run waits for the server, the run ends quietly at its
  * next step without touching the host.
+ *
+ * Every request of the run goes through http.
  */
-QCoro::Task<> uploadIcons(QObject *owner, UploadHost &host);
+QCoro::Task<> uploadIcons(QObject *owner, UploadHost &host, HttpClient &http = HttpClient::shared());

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "tests/support/TestSupport.h"
 
 #include <QByteArray>

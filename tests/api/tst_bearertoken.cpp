@@ -2,7 +2,7 @@
 // and how each kind of reply or failure is reported.
 
 #include "api/BearerToken.h"
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "tests/api/ApiTestSupport.h"
 #include "tools/stub-server/StubServer.h"
 
@@ -18,7 +18,6 @@ class TestBearerToken : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup() { setRequestTimeout(60s); }
 
     void formBody_data()
     {
@@ -206,12 +205,12 @@ private slots:
 
     void serverNeverAnswers()
     {
-        setRequestTimeout(300ms);
+        HttpClient quick(300ms);
         StubServer server;
         QVERIFY(server.listen());
         server.queueReply("POST", "/api/v1/oauth/token", StubReply::failure(StubReply::Fault::NeverAnswer));
 
-        const auto error = errorOf(fetchBearerToken(server.urlText(), QStringLiteral("id"), QStringLiteral("secret")));
+        const auto error = errorOf(fetchBearerToken(server.urlText(), QStringLiteral("id"), QStringLiteral("secret"), quick));
         QVERIFY(error);
         QCOMPARE(error->domain(), QStringLiteral("QNetworkReply"));
         QCOMPARE(error->code(), QNetworkReply::TimeoutError);

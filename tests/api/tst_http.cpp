@@ -2,7 +2,7 @@
 // server: broken transfers, failed statuses, redirects, keep-alive.
 
 #include "api/Http.h"
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "tests/api/ApiTestSupport.h"
 #include "tools/stub-server/StubServer.h"
 
@@ -16,15 +16,14 @@ namespace {
 
 QCoro::Task<HttpReply> post(const QUrl &url, const QByteArray &body)
 {
-    QNetworkRequest request = makeRequest(url);
-    request.setRawHeader("Authorization", "Bearer t");
-    request.setRawHeader("Content-Type", "text/plain");
-    return sendRequest(HttpMethod::Post, request, body);
+    HttpRequest request(HttpMethod::Post, url);
+    request.header("Authorization", "Bearer t").header("Content-Type", "text/plain").body = body;
+    return HttpClient::shared().send(std::move(request));
 }
 
-QCoro::Task<HttpReply> get(const QUrl &url)
+QCoro::Task<HttpReply> get(const QUrl &url, HttpClient &http = HttpClient::shared())
 {
-    return sendRequest(HttpMethod::Get, makeRequest(url));
+    return http.send(HttpRequest(HttpMethod::Get, url));
 }
 
 } // namespace
@@ -34,7 +33,6 @@ class TestHttp : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup() { setRequestTimeout(60s); }
 
     // A reply cut off in its body is an error, never a truncated reply.
     void replyCutOff_data()
@@ -83,12 +81,12 @@ private slots:
 
     void timeout()
     {
-        setRequestTimeout(200ms);
+        HttpClient quick(200ms);
         StubServer server;
         QVERIFY(server.listen());
         server.queueReply("GET", "/slow", StubReply::failure(StubReply::Fault::NeverAnswer));
 
-        const auto error = errorOf(get(server.url().resolved(QUrl("/slow"))));
+        const auto error = errorOf(get(server.url().resolved(QUrl("/slow")), quick));
         QVERIFY(error);
         QCOMPARE(error->domain(), QStringLiteral("QNetworkReply"));
         QCOMPARE(error->code(), QNetworkReply::TimeoutError);

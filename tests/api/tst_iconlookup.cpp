@@ -2,7 +2,7 @@
 // record's id, url and name are read from the reply.
 
 #include "api/IconLookup.h"
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "tests/api/ApiTestSupport.h"
 #include "tools/stub-server/StubServer.h"
 

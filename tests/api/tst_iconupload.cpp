@@ -3,7 +3,7 @@
 
 #include "api/BearerToken.h"
 #include "api/IconUpload.h"
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "tests/api/ApiTestSupport.h"
 #include "tools/stub-server/StubServer.h"
 

@@ -2,7 +2,7 @@
 #include "app/Application.h"
 #include "app/ContentView.h"
 #include "app/ElidedLabel.h"
-#include "app/FolderPicker.h"
+#include "tests/support/ScriptedFolderPicker.h"
 #include "tools/stub-server/StubServer.h"
 
 #include <QAccessible>
@@ -130,7 +130,7 @@ private:
     QTemporaryDir m_homeDir;
     QTemporaryDir m_folders;
     QString m_icons;
-    ScriptedFolderPicker m_picker;
+    testsupport::ScriptedFolderPicker m_picker;
 };
 
 void TestContentView::initTestCase()
@@ -149,7 +149,6 @@ void TestContentView::initTestCase()
 
     QVERIFY(QDir(m_folders.path()).mkpath(QStringLiteral("Icons")));
     m_icons = m_folders.filePath(QStringLiteral("Icons"));
-    FolderPicker::install(&m_picker);
 }
 
 void TestContentView::init()
@@ -168,7 +167,7 @@ void TestContentView::cleanup()
 
 ContentView *TestContentView::newWindow()
 {
-    ContentView *view = ContentView::openWindow();
+    ContentView *view = ContentView::openWindow(m_picker);
     [&] { QVERIFY(QTest::qWaitForWindowExposed(view)); }();
     return view;
 }
@@ -368,8 +367,7 @@ void TestContentView::chooser()
 void TestContentView::fileDialogAnswers()
 {
     // The real chooser: a modal folders-only dialog; OK takes its folder, cancel nothing.
-    FolderPicker::install(nullptr);
-    ContentView *view = newWindow();
+    ContentView *view = ContentView::openWindow();
     QString title;
     bool foldersOnly = false;
     const auto answer = [&](bool accept, const QString &folder) {
@@ -389,7 +387,6 @@ void TestContentView::fileDialogAnswers()
     view->chooseFolder();
     answer(false, m_folders.path());
     view->chooseFolder();
-    FolderPicker::install(&m_picker);
 
     QCOMPARE(title, QStringLiteral("Choose a folder containing icon images (PNG, JPG, JPEG, GIF)"));
     QVERIFY(foldersOnly);

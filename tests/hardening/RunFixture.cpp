@@ -54,7 +54,12 @@ QString RunFixture::reportPath() const
 
 void RunFixture::run()
 {
-    testsupport::runTask(uploadIcons(window.get(), *window));
+    testsupport::runTask(uploadIcons(window.get(), *window, *http));
+}
+
+void RunFixture::setTimeout(std::chrono::milliseconds timeout)
+{
+    http = std::make_unique<HttpClient>(timeout);
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "api/Http.h"
 #include "tests/support/FakeWindow.h"
 #include "tools/stub-server/StubServer.h"
 
@@ -33,6 +34,8 @@ public:
 
     /** Runs uploadIcons to its end, as the window's button does. */
     void run();
+    /** Runs later runs through a client of their own with this timeout. */
+    void setTimeout(std::chrono::milliseconds timeout);
 
     /**
      * The run ended with "Error: " and exactly message (or a message that
@@ -55,6 +58,7 @@ public:
     std::unique_ptr<QTemporaryDir> folder;
     std::unique_ptr<StubServer> server;
     std::unique_ptr<testsupport::FakeWindow> window;
+    std::unique_ptr<HttpClient> http = std::make_unique<HttpClient>();
     QByteArray earlierReport;
     bool hasDesktop = true;
 };

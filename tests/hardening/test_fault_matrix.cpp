@@ -120,7 +120,6 @@ void TestFaultMatrix::init()
 
 void TestFaultMatrix::cleanup()
 {
-    setRequestTimeout(60s);
     m_run.reset();
     m_elsewhere.reset();
 }
@@ -190,7 +189,7 @@ void TestFaultMatrix::brokenExchange()
         expected = QStringLiteral("Connection closed");
         break;
     case Fault::NeverAnswers:
-        setRequestTimeout(300ms);
+        m_run->setTimeout(300ms);
         scriptAt(position, {StubReply::failure(StubReply::Fault::NeverAnswer)});
         expected = QStringLiteral("The request timed out.");
         break;
@@ -243,7 +242,7 @@ void TestFaultMatrix::brokenExchange()
     // Neither the secret nor a token went anywhere else.
     QCOMPARE(m_elsewhere->connectionCount(), 0);
 
-    setRequestTimeout(60s); // a slow moment of a loaded machine is no fault
+    m_run->setTimeout(HttpClient::DefaultTimeout); // a slow moment of a loaded machine is no fault
     m_run->verifyHealthyRerun();
 }
 

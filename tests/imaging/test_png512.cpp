@@ -1,4 +1,4 @@
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "imaging/Png512.h"
 #include "imaging/PngEncoder.h"
 #include "imaging/Resample.h"

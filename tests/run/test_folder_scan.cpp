@@ -1,4 +1,4 @@
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "run/IconBatch.h"
 
 #include <QDir>

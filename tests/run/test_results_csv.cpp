@@ -1,4 +1,4 @@
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "run/ResultsCsv.h"
 #include "tests/support/Unprivileged.h"
 

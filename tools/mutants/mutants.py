@@ -117,8 +117,8 @@ def run_suite(build_dir, timeout):
     if code == 0:
         return True, None, None
     failed = re.findall(r"^\s*\d+ - (\S+) \(", out, re.M)
-    detail = re.search(r"^(FAIL!  : \S+|.*Timeout.*|.*Subprocess aborted.*|.*SEGFAULT.*)", out, re.M)
-    return False, failed[0] if failed else "ctest", detail.group(1).strip() if detail else ""
+    detail = re.search(r"^FAIL!  : (\S+?\(.*?\))|(Timeout|Subprocess aborted|SEGFAULT|Exception)", out, re.M)
+    return False, failed[0] if failed else "ctest", (detail.group(1) or detail.group(2)) if detail else ""
 
 
 def main():

@@ -6,7 +6,7 @@
 // a busy machine; the conversion is single-threaded) and the output size.
 // Doubles as the conversion benchmark.
 
-#include "api/ServerError.h"
+#include "core/ServerError.h"
 #include "imaging/Png512.h"
 
 #include <QCommandLineParser>
