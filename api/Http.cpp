@@ -116,7 +116,8 @@ QCoro::Task<HttpReply> HttpClient::send(HttpRequest request)
 {
     QNetworkRequest qrequest(request.url);
     qrequest.setTransferTimeout(int(m_timeout.count()));
-    qrequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    // No cache is installed, so the default load control reaches the network;
+    // AlwaysNetwork would add Cache-Control and Pragma headers of its own.
     qrequest.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     // Redirects are followed here: Qt 6.4's own following
     // (UserVerifiedRedirectPolicy in particular) at times loses the final
