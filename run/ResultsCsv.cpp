@@ -3,6 +3,7 @@
 #include "core/ServerError.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSaveFile>
 
 namespace {
@@ -38,6 +39,10 @@ QString writeResultsCSV(const QList<UploadResult> &results)
 
     // QSaveFile writes a temporary file beside the target and renames it over
     // the target on commit, so a failed write leaves the earlier report whole.
+    // It writes through a symbolic link into whatever file the link names;
+    // the report replaces the link instead.
+    if (QFileInfo(path).isSymLink())
+        QFile::remove(path);
     QSaveFile file(path);
     const bool written = file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
     if (!written) {

@@ -27,6 +27,7 @@ QByteArray resultsCsvText(const QList<UploadResult> &results);
 
 /**
  * Writes the report atomically over any earlier one and returns its path.
+ * A symbolic link at the report's place is replaced, not written through.
  * The Desktop folder is not created: when it is missing or not writable,
  * throws a ServerError and leaves any earlier report as it was.
  */

@@ -1,0 +1,255 @@
+// The three requests as the server receives them, byte for byte, and how
+// every kind of reply to each is judged.
+
+#include "api/BearerToken.h"
+#include "api/IconUpload.h"
+#include "core/ServerError.h"
+#include "tests/support/TestSupport.h"
+#include "tools/stub-server/StubServer.h"
+
+#include <QImage>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+enum class Exchange { Token, Upload, Lookup };
+
+/** Headers any HTTP client adds by itself; every other header is one we set. */
+const QByteArrayList ClientHeaders = {"Host", "Content-Length", "Connection", "Accept-Encoding", "Accept-Language",
+                                      "User-Agent"};
+
+QByteArrayList ourHeaders(const StubRequest &request)
+{
+    QByteArrayList headers;
+    for (const auto &[name, value] : request.headers) {
+        if (!ClientHeaders.contains(name))
+            headers << name + ": " + value;
+    }
+    return headers;
+}
+
+/** What an operation gave: show(result), or its error as "domain code: message". */
+template<typename T, typename Show>
+QString outcome(QCoro::Task<T> task, Show show)
+{
+    try {
+        return show(testsupport::runTask(std::move(task)));
+    } catch (const ServerError &error) {
+        return QStringLiteral("%1 %2: %3").arg(error.domain()).arg(error.code()).arg(error.message());
+    }
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Exchange)
+
+class TestApi : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_image; // a 2:1 picture with two dots and quotes in its name
+    std::unique_ptr<StubServer> m_server;
+
+    /**
+     * Runs one exchange with the token "tok": the error, or the token, the
+     * target of the lookup that follows an upload, or the record looked up.
+     */
+    QString exchange(Exchange exchange, const QString &serverUrl, const QString &argument)
+    {
+        const auto target = [this](auto) { return QString::fromUtf8(m_server->requests().last().target); };
+        switch (exchange) {
+        case Exchange::Token:
+            return outcome(fetchBearerToken(serverUrl, argument, QStringLiteral("s")), [](const QString &t) { return t; });
+        case Exchange::Upload:
+            return outcome(uploadIcon(serverUrl, QStringLiteral("tok"), argument), target);
+        case Exchange::Lookup:
+            return outcome(lookupIcon(serverUrl, QStringLiteral("tok"), argument), [](const IconLookupResult &icon) {
+                return icon.id + " | " + icon.url + " | " + icon.name;
+            });
+        }
+        return {};
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QImage picture(64, 32, QImage::Format_RGB32);
+        picture.fill(QColor(200, 30, 30));
+        m_image = m_dir.filePath(QStringLiteral("photo \"1\".final.jpeg"));
+        QVERIFY(picture.save(m_image, "JPEG"));
+    }
+
+    void init()
+    {
+        m_server = std::make_unique<StubServer>();
+        QVERIFY(m_server->listen());
+        m_server->acceptToken("tok");
+    }
+
+    // Token, upload and lookup over one connection, each as the server got it.
+    void wire()
+    {
+        const QString url = "//" + m_server->urlText() + "//";
+        const QString token = testsupport::runTask(
+            fetchBearerToken(url, QStringLiteral("a b&c"), QString::fromUtf8("p+q%r#s=t/é~!$'()*,;:@?")));
+        const IconLookupResult icon = testsupport::runTask(uploadIcon(url, token, m_image));
+        testsupport::runTask(uploadIcon(url, token, m_image));
+        const QList<StubRequest> &requests = m_server->requests();
+        QCOMPARE(requests.size(), 5);
+        QCOMPARE(m_server->connectionCount(), 1);
+
+        const StubRequest &tokenRequest = requests[0];
+        QCOMPARE(tokenRequest.method + ' ' + tokenRequest.target, QByteArray("POST /api/v1/oauth/token"));
+        QCOMPARE(ourHeaders(tokenRequest), QByteArrayList{"Content-Type: application/x-www-form-urlencoded"});
+        QCOMPARE(tokenRequest.body, "client_id=a%20b%26c&client_secret=p%2Bq%25r%23s=t/%C3%A9~!$'()*,;:@?"
+                                    "&grant_type=client_credentials");
+
+        const StubRequest &upload = requests[1];
+        QCOMPARE(upload.method + ' ' + upload.target, QByteArray("POST /api/v1/icon"));
+        const QByteArray boundary = upload.header("Content-Type").mid(30);
+        QVERIFY(QRegularExpression("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$").match(QString::fromLatin1(boundary)).hasMatch());
+        QVERIFY(requests[3].header("Content-Type") != upload.header("Content-Type")); // a new boundary each time
+        QCOMPARE(ourHeaders(upload), (QByteArrayList{"Authorization: Bearer " + token.toUtf8(),
+                                                     "Content-Type: multipart/form-data; boundary=" + boundary}));
+        const QByteArray png = m_server->iconPng(1);
+        QCOMPARE(upload.body, "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; "
+                              "filename=\"photo %221%22.final.png\"\r\nContent-Type: image/png\r\n\r\n"
+                                  + png + "\r\n--" + boundary + "--\r\n");
+        QCOMPARE(QImage::fromData(png).size(), QSize(512, 512));
+
+        const StubRequest &lookup = requests[2];
+        QCOMPARE(lookup.method + ' ' + lookup.target + ' ' + lookup.body, QByteArray("GET /api/v1/icon/1 "));
+        QCOMPARE(ourHeaders(lookup), (QByteArrayList{"Authorization: Bearer " + token.toUtf8(), "Accept: application/json"}));
+        QCOMPARE(icon, (IconLookupResult{"1", m_server->urlText() + "/icons/1.png", "photo %221%22.final.png"}));
+    }
+
+    // What each exchange makes of the reply: a token, the ID it looks up, a
+    // record, or an error.
+    void replies_data()
+    {
+        QTest::addColumn<Exchange>("exchange");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expected");
+        const auto row = [](const char *name, Exchange exchange, int status, QByteArray body, const char *expected) {
+            QTest::newRow(name) << exchange << status << body.replace('\'', '"') << QString::fromUtf8(expected);
+        };
+        const Exchange T = Exchange::Token, U = Exchange::Upload, L = Exchange::Lookup;
+        const char *noToken = "VelkAuth 102: No access_token returned by Velk Pro.";
+        row("token", T, 200, "{'access_token':'abc','token_type':'x'}", "abc");
+        row("token 201", T, 201, "{'access_token':'abc'}", "VelkAuth 201: Failed to get bearer token. HTTP 201. {\"access_token\":\"abc\"}");
+        row("token 401 empty", T, 401, "", "VelkAuth 401: Failed to get bearer token. HTTP 401. ");
+        row("token 500 not UTF-8", T, 500, "\xff\xfe oops", "VelkAuth 500: Failed to get bearer token. HTTP 500. ");
+        row("token 503 lines", T, 503, "one\r\ntwo %1\n", "VelkAuth 503: Failed to get bearer token. HTTP 503. one\r\ntwo %1\n");
+        row("token array", T, 200, "[{'access_token':'t'}]", noToken);
+        row("token empty", T, 200, "{'access_token':''}", noToken);
+        row("token number", T, 200, "{'access_token':7}", noToken);
+        row("token null", T, 200, "{'access_token':null}", noToken);
+        row("token empty body", T, 200, "", "QJsonParseError 5: The server's reply is not valid JSON (illegal value at offset 0).");
+        row("upload number", U, 201, "{'id':17}", "/api/v1/icon/17");
+        row("upload string", U, 200, "{'id':'042'}", "/api/v1/icon/042");
+        row("upload whole double", U, 201, "{'id':-42.0}", "/api/v1/icon/-42");
+        row("upload empty string", U, 201, "{'id':''}", "/api/v1/icon/");
+        row("upload null", U, 200, "{'id':null}", "VelkUpload 203: Velk returned an icon ID in an unexpected format for photo \"1\".final.jpeg.");
+        row("upload fraction", U, 200, "{'id':4.5}", "VelkUpload 203: Velk returned an icon ID in an unexpected format for photo \"1\".final.jpeg.");
+        row("upload 2^63", U, 200, "{'id':9223372036854775808}", "VelkUpload 203: Velk returned an icon ID in an unexpected format for photo \"1\".final.jpeg.");
+        row("upload object", U, 200, "{'id':{'v':1}}", "VelkUpload 203: Velk returned an icon ID in an unexpected format for photo \"1\".final.jpeg.");
+        row("upload no id", U, 201, "{'icon_id':17}", "VelkUpload 202: Upload succeeded, but Velk did not return an icon ID for photo \"1\".final.jpeg.");
+        row("upload array", U, 201, "[{'id':17}]", "VelkUpload 202: Upload succeeded, but Velk did not return an icon ID for photo \"1\".final.jpeg.");
+        row("upload 202", U, 202, "{'id':17}", "VelkUpload 202: Failed to upload photo \"1\".final.jpeg. HTTP 202. {\"id\":17}");
+        row("upload 204", U, 204, "", "VelkUpload 204: Failed to upload photo \"1\".final.jpeg. HTTP 204. ");
+        row("upload html", U, 200, "<html>", "QJsonParseError 5: The server's reply is not valid JSON (illegal value at offset 1).");
+        row("lookup", L, 200, "{'id':42,'url':'http://h/a.png','name':'n'}", "42 | http://h/a.png | n");
+        row("lookup string id", L, 200, "{'id':'042','url':'u','name':''}", "042 | u | ");
+        row("lookup whole double", L, 200, "{'id':42.0,'url':'u'}", "42 | u | u");
+        row("lookup fraction", L, 200, "{'id':42.5,'url':'http://h/x/icon%20a.png?s=1'}", "7 | http://h/x/icon%20a.png?s=1 | icon a.png");
+        row("lookup null id", L, 200, "{'id':null,'url':'http://h/dir/','name':5}", "7 | http://h/dir/ | dir");
+        row("lookup bad url", L, 200, "{'id':'','url':'http://[::1'}", " | http://[::1 | ");
+        row("lookup no url", L, 200, "{'id':1,'name':'n'}", "VelkIconLookup 303: Icon lookup did not return a URL.");
+        row("lookup empty url", L, 200, "{'id':1,'url':''}", "VelkIconLookup 303: Icon lookup did not return a URL.");
+        row("lookup neither", L, 200, "{'name':'n'}", "VelkIconLookup 302: Icon lookup did not return an ID.");
+        row("lookup array", L, 200, "[{'id':1,'url':'u'}]", "VelkIconLookup 302: Icon lookup did not return an ID.");
+        row("lookup 404", L, 404, "no such icon", "VelkIconLookup 404: Failed to look up icon ID 7. HTTP 404. no such icon");
+        row("lookup 201", L, 201, "{'id':7,'url':'u'}", "VelkIconLookup 201: Failed to look up icon ID 7. HTTP 201. {\"id\":7,\"url\":\"u\"}");
+    }
+
+    void replies()
+    {
+        QFETCH(Exchange, exchange);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expected);
+        const QByteArray method = exchange == Exchange::Lookup ? "GET" : "POST";
+        const QByteArray path = exchange == Exchange::Token ? "/api/v1/oauth/token"
+            : exchange == Exchange::Upload                  ? "/api/v1/icon"
+                                                            : "/api/v1/icon/*";
+        m_server->queueReply(method, path, StubReply::json(status, body));
+        m_server->queueReply("GET", "/api/v1/icon/*", StubReply::json(200, R"({"id":1,"url":"u"})"));
+        const QString argument = exchange == Exchange::Upload ? m_image : QStringLiteral("7");
+        QCOMPARE(this->exchange(exchange, m_server->urlText(), argument), expected);
+    }
+
+    // Where a request goes for a server URL and an icon ID, or why it goes nowhere.
+    void targets_data()
+    {
+        QTest::addColumn<Exchange>("exchange");
+        QTest::addColumn<QString>("serverUrl"); // "*" stands for the stub's URL
+        QTest::addColumn<QString>("argument");  // the client ID, the file or the icon ID
+        QTest::addColumn<QString>("expected");
+        const auto row = [](const char *name, Exchange exchange, const char *url, const QString &argument, const char *expected) {
+            QTest::newRow(name) << exchange << QString::fromUtf8(url) << argument << QString::fromUtf8(expected);
+        };
+        row("slashes trimmed", Exchange::Token, "///*///", "id", "/api/v1/oauth/token");
+        row("path prefix", Exchange::Token, "*/velk/pro/", "id", "/velk/pro/api/v1/oauth/token");
+        row("space in host", Exchange::Token, "https://velk example.com", "id", "VelkAuth 100: Invalid Velk Pro URL.");
+        row("stray percent", Exchange::Token, "*/%zz", "id", "VelkAuth 100: Invalid Velk Pro URL.");
+        row("bad URL before the image", Exchange::Upload, "http://[::1", "missing.png", "VelkUpload 200: Invalid Velk Pro URL.");
+        row("missing image", Exchange::Upload, "*", "/nowhere/missing.png", "ImageConversion 400: Could not open image: missing.png");
+        row("slash in ID", Exchange::Lookup, "*", "a/b", "/api/v1/icon/a/b");
+        row("query in ID", Exchange::Lookup, "*", "x?size=512", "/api/v1/icon/x?size=512");
+        row("space in ID", Exchange::Lookup, "*", "my icon", "VelkIconLookup 300: Invalid icon lookup URL.");
+    }
+
+    void targets()
+    {
+        QFETCH(Exchange, exchange);
+        QFETCH(QString, serverUrl);
+        QFETCH(QString, argument);
+        QFETCH(QString, expected);
+        m_server->queueReply("GET", "/api/v1/icon/*", StubReply::json(200, R"({"id":1,"url":"u"})"));
+        const QString result = this->exchange(exchange, serverUrl.replace('*', m_server->urlText()), argument);
+        // A request that could not be made reaches the server not at all.
+        QCOMPARE(m_server->requests().isEmpty() ? result : QString::fromUtf8(m_server->requests().first().target), expected);
+    }
+
+    // Same-origin redirects are followed: 307 and 308 repeat the POST with
+    // its body, the others fetch the target with a GET.
+    void redirects_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("301") << 301 << QByteArray("GET /moved ");
+        QTest::newRow("303") << 303 << QByteArray("GET /moved ");
+        QTest::newRow("307") << 307 << QByteArray("POST /moved client_id=id&client_secret=s&grant_type=client_credentials");
+        QTest::newRow("308") << 308 << QByteArray("POST /moved client_id=id&client_secret=s&grant_type=client_credentials");
+    }
+
+    void redirects()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, expected);
+        m_server->queueReply("POST", "/api/v1/oauth/token", StubReply::redirect(status, "/moved"));
+        for (const QByteArray method : {"GET", "POST"})
+            m_server->queueReply(method, "/moved", StubReply::json(200, R"({"access_token":"t"})"));
+        QCOMPARE(exchange(Exchange::Token, m_server->urlText(), QStringLiteral("id")), QStringLiteral("t"));
+        const StubRequest &moved = m_server->requests().value(1);
+        QCOMPARE(moved.method + ' ' + moved.target + ' ' + moved.body, expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestApi)
+#include "test_api.moc"

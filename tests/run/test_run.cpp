@@ -1,0 +1,284 @@
+// Whole upload runs against the stub server: the statuses and the report of
+// a good run, and every other way a run ends, a failure at each of its steps
+// among them.
+
+#include "run/UploadRun.h"
+#include "tests/support/TestSupport.h"
+#include "tools/stub-server/StubServer.h"
+
+#include <QDir>
+#include <QImage>
+#include <QTcpServer>
+#include <QTest>
+
+#include <functional>
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+/** The window as a run sees it: settings and a folder to read, and a record of what the run wrote. */
+class Host : public QObject, public UploadHost
+{
+public:
+    QString url, folder;
+    QStringList statuses;
+    QList<bool> busy;
+    std::function<void(const QString &)> onStatus;
+
+    QString velkURL() const override { return url; }
+    QString clientID() const override { return QStringLiteral("client"); }
+    QString clientSecret() const override { return QStringLiteral("secret"); }
+    QString selectedFolder() const override { return folder; }
+    void setStatus(const QString &status) override
+    {
+        statuses << status;
+        if (onStatus)
+            onStatus(status);
+    }
+    void setUploading(bool uploading) override { busy << uploading; }
+};
+
+QString progress(const QString &fileName)
+{
+    return QStringLiteral("Converting and uploading %1...").arg(fileName);
+}
+
+/** A small red picture at path: a JPEG, GIF or else PNG, as its extension says. */
+void writeImage(const QString &path)
+{
+    if (path.endsWith(QLatin1String("gif"), Qt::CaseInsensitive)) { // Qt writes no GIF: a 2x1 one
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::fromHex("47494638396102000100f00000ff000000000021f90400000000002c0000000002000100000202040a003b"));
+        return;
+    }
+    QImage image(40, 20, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    const bool jpeg = QFileInfo(path).suffix().startsWith(QLatin1String("jp"), Qt::CaseInsensitive);
+    QVERIFY(image.save(path, jpeg ? "JPEG" : "PNG"));
+}
+
+/** One run's world: a home with a Desktop that holds an earlier report, a folder, the server and the window. */
+struct Run
+{
+    QTemporaryDir home, folder;
+    StubServer server, elsewhere;
+    Host host;
+    std::chrono::milliseconds timeout = HttpClient::DefaultTimeout;
+    QString desktop = home.filePath(QStringLiteral("Desktop"));
+    QString report = desktop + QStringLiteral("/velk_icon_upload_results.csv");
+
+    Run()
+    {
+        qputenv("HOME", QFile::encodeName(home.path()));
+        QDir().mkpath(desktop);
+        QFile earlier(report);
+        if (!server.listen() || !elsewhere.listen() || !earlier.open(QIODevice::WriteOnly) || !earlier.write("earlier\n"))
+            qFatal("cannot set up a run");
+        server.setClientCredentials(host.clientID(), host.clientSecret());
+        host.url = server.urlText();
+        host.folder = folder.path();
+    }
+
+    void run(HttpClient &http) { testsupport::runTask(uploadIcons(&host, host, http)); }
+
+    /** The next exchange like this one after the second file's progress is answered with replies. */
+    void at(const QByteArray &method, const QByteArray &path, const QList<StubReply> &replies, bool secondFile = true)
+    {
+        const auto queue = [=, this] {
+            for (const StubReply &reply : replies)
+                server.queueReply(method, path, reply);
+        };
+        if (!secondFile)
+            return queue();
+        host.onStatus = [=](const QString &status) {
+            if (status == progress(QStringLiteral("b.jpg")))
+                queue();
+        };
+    }
+};
+
+using Setup = std::function<void(Run &)>;
+
+QString readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QStringLiteral("(none)");
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Setup)
+
+class TestRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Files in name order, progress for each, the server URL read afresh
+    // for every file, and the report in place of the earlier one (and of a
+    // link that stood at its name).
+    void goodRun()
+    {
+        Run run;
+        StubServer second;
+        QVERIFY(second.listen());
+        QDir folder(run.folder.path());
+        const QStringList ordered = {"A.png", "B.png", "b.png", "c.GIF", "icon10.png", "icon2.png", "logo.Jpeg", "x.zip.png"};
+        for (const QString &name : QStringList{"icon2.png", "b.png", "x.zip.png", "c.GIF", "B.png", "logo.Jpeg", "A.png", "icon10.png"})
+            writeImage(folder.filePath(name));
+        for (const char *name : {"y.png.zip", "photo.tiff", "noext", ".png"})
+            writeImage(folder.filePath(name));
+        QVERIFY(folder.mkpath(QStringLiteral("sub")));
+        writeImage(folder.filePath(QStringLiteral("sub/inner.png")));
+        QFile elsewhere(run.home.filePath("elsewhere.txt"));
+        QVERIFY(elsewhere.open(QIODevice::WriteOnly) && elsewhere.write("keep") && elsewhere.flush());
+        QVERIFY(QFile::remove(run.report) && QFile::link(elsewhere.fileName(), run.report));
+
+        second.acceptToken("stub-token-1");
+        second.queueReply("GET", "/api/v1/icon/*", StubReply::json(200, "{\"id\":\"x\\\"y\",\"url\":\"http://h/a,b\",\"name\":\"line\\nbreak é\"}"));
+        run.host.onStatus = [&](const QString &status) {
+            if (status == progress("b.png"))
+                run.host.url = second.urlText() + '/';
+        };
+        run.run(HttpClient::shared());
+
+        QStringList statuses = {"Getting bearer token..."};
+        for (const QString &name : ordered)
+            statuses << progress(name);
+        statuses << "Upload complete. Uploaded 8 icon image(s). CSV saved to: " + run.report;
+        QCOMPARE(run.host.statuses, statuses);
+        QCOMPARE(run.host.busy, (QList<bool>{true, false}));
+        QCOMPARE(run.server.iconCount(), 2);
+        QCOMPARE(second.iconCount(), 6);
+
+        QString csv = "Original File Name,Icon ID,Uploaded Icon Name,Icon URL\n";
+        const auto line = [&](const QString &file, int id, const QString &name, const StubServer &server) {
+            csv += QStringLiteral("\"%1\",\"%2\",\"%3\",\"%4/icons/%2.png\"\n").arg(file).arg(id).arg(name, server.urlText());
+        };
+        line("A.png", 1, "A.png", run.server);
+        line("B.png", 2, "B.png", run.server);
+        csv += "\"b.png\",\"x\"\"y\",\"line\nbreak é\",\"http://h/a,b\"\n";
+        line("c.GIF", 2, "c.png", second);
+        line("icon10.png", 3, "icon10.png", second);
+        line("icon2.png", 4, "icon2.png", second);
+        line("logo.Jpeg", 5, "logo.png", second);
+        line("x.zip.png", 6, "x.zip.png", second);
+        QCOMPARE(readAll(run.report), csv);
+        QVERIFY(!QFileInfo(run.report).isSymLink());
+        QCOMPARE(readAll(elsewhere.fileName()), QStringLiteral("keep"));
+    }
+
+    // How a run over a.png, b.jpg and c.gif ends when something goes wrong;
+    // b.jpg is the second file. Icons before a failure stay on the server,
+    // no later file is tried, the earlier report stays as it was, and the
+    // next run succeeds.
+    void endings_data()
+    {
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<int>("filesTried");
+        QTest::addColumn<int>("iconsStored");
+        const QByteArray token = "/api/v1/oauth/token", icon = "/api/v1/icon", lookup = "/api/v1/icon/*";
+        const QByteArray html = "<!DOCTYPE html>\n<html><body><h1>Internal Server Error</h1></body></html>\n";
+        QByteArray huge;
+        while (huge.size() < (5 << 20))
+            huge += "Stack frame \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 at module.function(line 42)\n";
+        StubReply cutOff = StubReply::json(200, R"({"access_token":"abcdefgh"})");
+        cutOff.fault = StubReply::Fault::CloseMidBody;
+        const StubReply drop = StubReply::failure(StubReply::Fault::Drop);
+        const QString failedB = "Error: Failed to upload b.jpg. HTTP 500. ";
+        const auto row = [](const char *name, Setup setup, const QString &expected, int tried, int stored) {
+            QTest::newRow(name) << setup << expected << tried << stored;
+        };
+
+        row("no folder chosen", [](Run &r) { r.host.folder.clear(); }, "No folder selected.", -1, 0);
+        row("no supported image", [](Run &r) {
+            for (const QString &name : QDir(r.folder.path()).entryList(QDir::Files))
+                QFile::rename(r.folder.filePath(name), r.folder.filePath(name + ".txt"));
+        }, "No supported image files found. Supported types: PNG, JPG, JPEG, GIF.", 0, 0);
+        row("token refused", [](Run &r) {
+            QTcpServer probe;
+            probe.listen(QHostAddress::LocalHost);
+            r.host.url = QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort());
+        }, "Error: Connection refused", 0, 0);
+        row("token 401", [=](Run &r) { r.at("POST", token, {StubReply::text(401, "denied")}, false); },
+            "Error: Failed to get bearer token. HTTP 401. denied", 0, 0);
+        row("token cut off", [=](Run &r) { r.at("POST", token, {cutOff}, false); }, "Error: Connection closed", 0, 0);
+        row("token sent elsewhere", [=](Run &r) { r.at("POST", token, {StubReply::redirect(307, r.elsewhere.urlText().toUtf8() + "/steal")}, false); },
+            "Error: The server redirected the request to %ELSEWHERE%. Redirects to another server are not followed.", 0, 0);
+        row("folder gone", [](Run &r) { QDir(r.folder.path()).removeRecursively(); },
+            "Error: Could not read the folder %FOLDER%: No such file or directory.", 0, 0);
+        row("upload dropped twice", [=](Run &r) { r.at("POST", icon, {drop, drop}); }, "Error: Connection closed", 2, 1);
+        row("upload 500 page", [=](Run &r) { r.at("POST", icon, {StubReply{500, {{"Content-Type", "text/html"}}, html}}); },
+            failedB + QString::fromUtf8(html), 2, 1);
+        row("upload 5 MB error", [=](Run &r) { r.at("POST", icon, {StubReply::text(500, huge)}); }, failedB + QString::fromUtf8(huge), 2, 1);
+        row("upload redirect loop", [=](Run &r) { r.at("POST", icon, QList<StubReply>(21, StubReply::redirect(307, icon))); },
+            "Error: Too many redirects.", 2, 1);
+        row("image not decodable", [](Run &r) {
+            QFile file(r.folder.filePath("b.jpg"));
+            if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                file.write("just some notes\n");
+        }, "Error: Could not open image: b.jpg", 2, 1);
+        row("lookup never answers", [=](Run &r) {
+            r.timeout = 1s;
+            r.at("GET", lookup, {StubReply::failure(StubReply::Fault::NeverAnswer)});
+        },
+            "Error: The request timed out.", 2, 2);
+        row("lookup 500 not UTF-8", [=](Run &r) { r.at("GET", lookup, {StubReply::text(500, "\xff\xfe")}); },
+            "Error: Failed to look up icon ID 2. HTTP 500. ", 2, 2);
+        row("lookup 5 MB not JSON", [=](Run &r) { r.at("GET", lookup, {StubReply::json(200, QByteArray(5 << 20, 'x'))}); },
+            "Error: The server's reply is not valid JSON (illegal value at offset 1).", 2, 2);
+        row("no Desktop", [](Run &r) { QDir(r.desktop).removeRecursively(); },
+            "Error: Could not save the results to %REPORT%: No such file or directory", 3, 3);
+    }
+
+    void endings()
+    {
+        QFETCH(Setup, setup);
+        QFETCH(QString, expected);
+        QFETCH(int, filesTried);
+        QFETCH(int, iconsStored);
+        Run run;
+        const QStringList files = {"a.png", "b.jpg", "c.gif"};
+        for (const QString &name : files)
+            writeImage(run.folder.filePath(name));
+        setup(run);
+        HttpClient http(run.timeout);
+        run.run(http);
+
+        QStringList statuses;
+        if (filesTried >= 0)
+            statuses << "Getting bearer token...";
+        for (int i = 0; i < filesTried; ++i)
+            statuses << progress(files[i]);
+        statuses << expected.replace("%ELSEWHERE%", run.elsewhere.urlText())
+                        .replace("%FOLDER%", run.folder.path())
+                        .replace("%REPORT%", run.report);
+        QCOMPARE(run.host.statuses, statuses);
+        QCOMPARE(run.host.busy, filesTried < 0 ? QList<bool>() : (QList<bool>{true, false}));
+        QCOMPARE(run.server.iconCount(), iconsStored);
+        QCOMPARE(run.elsewhere.connectionCount(), 0);
+        if (QFile::exists(run.desktop)) {
+            QCOMPARE(QDir(run.desktop).entryList(QDir::Files | QDir::Hidden), QStringList{"velk_icon_upload_results.csv"});
+            QCOMPARE(readAll(run.report), QStringLiteral("earlier\n"));
+        }
+
+        // Nothing of the failure lingers: the same client serves a good run.
+        QDir().mkpath(run.folder.path());
+        QDir().mkpath(run.desktop);
+        for (const QString &name : files)
+            writeImage(run.folder.filePath(name));
+        run.host.statuses.clear();
+        run.host.onStatus = nullptr;
+        run.host.url = run.server.urlText();
+        run.host.folder = run.folder.path();
+        run.run(http);
+        QCOMPARE(run.host.statuses.last(), "Upload complete. Uploaded 3 icon image(s). CSV saved to: " + run.report);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRun)
+#include "test_run.moc"
