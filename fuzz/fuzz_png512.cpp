@@ -20,7 +20,7 @@ QString g_path;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    fuzzsupport::initializeQt();
+    initializeQt();
     const QString folder = QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : QDir::tempPath();
     g_path = QDir(folder).filePath(QStringLiteral("velk-fuzz-%1.png").arg(QCoreApplication::applicationPid()));
     return 0;
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QFile file(g_path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
             || file.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size))
-            fuzzsupport::fail("cannot write the input file", g_path);
+            fuzzFailure("cannot write the input file", g_path);
     }
     try {
         const QByteArray png = makePNG512(g_path);
