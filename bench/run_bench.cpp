@@ -25,6 +25,7 @@
 
 #include <QCoroTask>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -141,11 +142,16 @@ int main(int argc, char *argv[])
     }
 
     // Conversion alone, file by file, as the run does it; measured after the
-    // run, so that both see the same warm caches.
-    clock.restart();
-    for (const QString &file : files)
-        makePNG512(file);
-    const double conversionMs = clock.nsecsElapsed() / 1e6;
+    // run, so that both see the same warm caches, and twice, keeping the
+    // shorter, so that a moment of load on a shared machine counts less.
+    double conversionMs = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        clock.restart();
+        for (const QString &file : files)
+            makePNG512(file);
+        const double ms = clock.nsecsElapsed() / 1e6;
+        conversionMs = pass == 0 ? ms : std::min(conversionMs, ms);
+    }
 
     const qsizetype n = files.size();
     std::printf("folder            %s\n", qPrintable(folder));

@@ -6,8 +6,9 @@
 #include "tests/api/ApiTestSupport.h"
 #include "tools/stub-server/StubServer.h"
 
-#include <QNetworkReply>
 #include <QTest>
+
+#include <curl/curl.h>
 
 using namespace std::chrono_literals;
 using apitest::errorOf;
@@ -55,28 +56,48 @@ private slots:
 
         const auto error = errorOf(post(server.url().resolved(QUrl("/x")), "data"));
         QVERIFY(error);
-        QCOMPARE(error->domain(), QStringLiteral("QNetworkReply"));
-        QCOMPARE(error->code(), QNetworkReply::RemoteHostClosedError);
+        QCOMPARE(error->domain(), QStringLiteral("HTTPClient"));
+        QCOMPARE(error->code(), CURLE_PARTIAL_FILE);
         QCOMPARE(error->message(), QStringLiteral("Connection closed"));
     }
 
-    // Qt sends a request again, POST included, when the connection closes
-    // before any byte of the answer; a second close is reported.
+    // A connection that closes before any byte of the answer: a POST is
+    // never sent again, so an upload cannot land twice; a GET on a reused
+    // connection is, once, on a fresh one.
+    void closedBeforeAnswer_data()
+    {
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<bool>("reused");
+        QTest::addColumn<int>("sent");
+        QTest::addColumn<bool>("fails");
+        QTest::newRow("POST, new connection") << QByteArray("POST") << false << 1 << true;
+        QTest::newRow("POST, reused connection") << QByteArray("POST") << true << 1 << true;
+        QTest::newRow("GET, new connection") << QByteArray("GET") << false << 1 << true;
+        QTest::newRow("GET, reused connection") << QByteArray("GET") << true << 2 << false;
+    }
     void closedBeforeAnswer()
     {
+        QFETCH(QByteArray, method);
+        QFETCH(bool, reused);
+        QFETCH(int, sent);
+        QFETCH(bool, fails);
+        HttpClient http;
         StubServer server;
         QVERIFY(server.listen());
-        server.queueReply("POST", "/x", StubReply::failure(StubReply::Fault::Drop));
-        server.queueReply("POST", "/x", StubReply::json(200, "{}"));
-        QCOMPARE(testsupport::runTask(post(server.url().resolved(QUrl("/x")), "once?")).status, 200);
-        QCOMPARE(server.requests().size(), 2);
-        QCOMPARE(server.requests()[1].body, QByteArray("once?"));
+        if (reused)
+            testsupport::runTask(get(server.url().resolved(QUrl("/open")), http));
+        server.queueReply(method, "/x", StubReply::failure(StubReply::Fault::Drop));
+        server.queueReply(method, "/x", StubReply::json(200, "{}"));
+        HttpRequest request(method == "GET" ? HttpMethod::Get : HttpMethod::Post, server.url().resolved(QUrl("/x")));
+        request.body = method == "GET" ? QByteArray() : QByteArray("once");
 
-        server.queueReply("POST", "/y", StubReply::failure(StubReply::Fault::Drop));
-        server.queueReply("POST", "/y", StubReply::failure(StubReply::Fault::Drop));
-        const auto error = errorOf(post(server.url().resolved(QUrl("/y")), "data"));
-        QVERIFY(error);
-        QCOMPARE(error->code(), QNetworkReply::RemoteHostClosedError);
+        const auto error = errorOf(http.send(std::move(request)));
+        QCOMPARE(bool(error), fails);
+        if (error) {
+            QCOMPARE(error->code(), CURLE_GOT_NOTHING);
+            QCOMPARE(error->message(), QStringLiteral("Empty reply from server"));
+        }
+        QCOMPARE(server.requests().size(), int(reused) + sent);
     }
 
     void timeout()
@@ -88,13 +109,13 @@ private slots:
 
         const auto error = errorOf(get(server.url().resolved(QUrl("/slow")), quick));
         QVERIFY(error);
-        QCOMPARE(error->domain(), QStringLiteral("QNetworkReply"));
-        QCOMPARE(error->code(), QNetworkReply::TimeoutError);
+        QCOMPARE(error->domain(), QStringLiteral("HTTPClient"));
+        QCOMPARE(error->code(), CURLE_OPERATION_TIMEDOUT);
         QCOMPARE(error->message(), QStringLiteral("The request timed out."));
     }
 
-    // Qt flags every 4xx and 5xx with an error(); those replies are whole and
-    // go to the caller with their status and body.
+    // Failed statuses, with the headers that make some clients act on their
+    // own (a challenge, a proxy's, a retry), go to the caller whole.
     void failedStatusIsAReply_data()
     {
         QTest::addColumn<int>("status");
@@ -200,8 +221,8 @@ private slots:
 
         const auto error = errorOf(post(server.url().resolved(QUrl("/api/v1/oauth/token")), "client_secret=s"));
         QVERIFY(error);
-        QCOMPARE(error->domain(), QStringLiteral("QNetworkReply"));
-        QCOMPARE(error->code(), QNetworkReply::InsecureRedirectError);
+        QCOMPARE(error->domain(), QStringLiteral("HTTPClient"));
+        QCOMPARE(error->code(), CURLE_UNSUPPORTED_PROTOCOL);
         QCOMPARE(error->message(), QStringLiteral("The server redirected the request to %1. Redirects to another server are not followed.")
                                        .arg(withPorts(origin)));
         QCOMPARE(server.requests().size(), 1);
@@ -217,7 +238,7 @@ private slots:
             server.queueReply("GET", "/loop", StubReply::redirect(302, "/loop"));
         const auto error = errorOf(get(server.url().resolved(QUrl("/loop"))));
         QVERIFY(error);
-        QCOMPARE(error->code(), QNetworkReply::TooManyRedirectsError);
+        QCOMPARE(error->code(), CURLE_TOO_MANY_REDIRECTS);
         QCOMPARE(server.requests().size(), 21);
     }
 
