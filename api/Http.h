@@ -84,7 +84,7 @@ public:
     /**
      * Sends a request and waits for the whole reply. The request carries its
      * own headers in their order and besides them only Host, User-Agent and,
-     * with a body, Content-Length. Redirects (301, 302, 303, 307, 308) are
+     * for a POST, Content-Length. Redirects (301, 302, 303, 307, 308) are
      * followed within the same origin only, so that neither a client secret
      * in the body nor a bearer token in a header ever reaches another
      * server; 307 and 308 repeat a POST with its body, the others turn it
@@ -120,7 +120,8 @@ QString bodyText(const QByteArray &body);
 
 /**
  * How every failed status ends its message: "HTTP ", the status, ". " and
- * the whole body as text, so that the server's own explanation is shown.
+ * the body as text, whole (up to HttpClient::MaxReplyBody), so that the
+ * server's own explanation is shown.
  */
 QString failedStatusText(int status, const QByteArray &body);
 
