@@ -7,7 +7,8 @@
 // The stub runs on a thread of its own so that its work does not count as
 // a stall of the run's thread; given SERVER_URL, the run goes to that
 // running stub server instead (as bench/script_run.py does, for a side by
-// side comparison), and the server-side figures are not shown. HOME points
+// side comparison), and neither the server-side figures nor the stall
+// (whose 1 ms probe costs a little) are measured. HOME points
 // at a temporary folder, so the report never lands on the user's Desktop.
 
 #include "imaging/Png512.h"
@@ -28,6 +29,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <thread>
 
 namespace {
 
@@ -121,7 +123,8 @@ int main(int argc, char *argv[])
     QElapsedTimer clock;
     clock.start();
     tickClock.start();
-    ticker.start();
+    if (!externalServer) // a side by side comparison runs as the app does, without the probe
+        ticker.start();
     QCoro::waitFor(uploadIcons(&window, window));
     ticker.stop();
     const double runMs = clock.nsecsElapsed() / 1e6;
@@ -141,17 +144,22 @@ int main(int argc, char *argv[])
         serverThread.wait();
     }
 
-    // Conversion alone, file by file, as the run does it; measured after the
-    // run, so that both see the same warm caches, and twice, keeping the
+    // Conversion alone, file by file, as the run does it: off the main
+    // thread (whose heap behaves differently for the large buffers), after
+    // the run, so that both see the same warm caches, and twice, keeping the
     // shorter, so that a moment of load on a shared machine counts less.
     double conversionMs = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-        clock.restart();
-        for (const QString &file : files)
-            makePNG512(file);
-        const double ms = clock.nsecsElapsed() / 1e6;
-        conversionMs = pass == 0 ? ms : std::min(conversionMs, ms);
-    }
+    std::thread converter([&] {
+        QElapsedTimer passClock;
+        for (int pass = 0; pass < 2; ++pass) {
+            passClock.start();
+            for (const QString &file : files)
+                makePNG512(file);
+            const double ms = passClock.nsecsElapsed() / 1e6;
+            conversionMs = pass == 0 ? ms : std::min(conversionMs, ms);
+        }
+    });
+    converter.join();
 
     const qsizetype n = files.size();
     std::printf("folder            %s\n", qPrintable(folder));
@@ -168,7 +176,8 @@ int main(int argc, char *argv[])
     }
     if (server)
         std::printf("TCP connections   %d\n", connections);
-    std::printf("longest stall     %.1f ms\n", longestGapNs / 1e6);
+    if (!externalServer)
+        std::printf("longest stall     %.1f ms\n", longestGapNs / 1e6);
     std::printf("peak RSS          %.1f MiB\n", procStatusKiB("VmHWM:") / 1024.0);
     return window.lastStatus.startsWith(QLatin1String("Upload complete.")) ? 0 : 1;
 }
