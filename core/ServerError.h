@@ -12,7 +12,8 @@ inline const QString Upload = QStringLiteral("VelkUpload");
 inline const QString IconLookup = QStringLiteral("VelkIconLookup");
 inline const QString ImageConversion = QStringLiteral("ImageConversion");
 // Errors passed on from the platform keep their origin as the domain.
-inline const QString Network = QStringLiteral("QNetworkReply");
+// Failures of the HTTP client (api/Http.h), with libcurl's CURLcode as code.
+inline const QString Network = QStringLiteral("HTTPClient");
 inline const QString Json = QStringLiteral("QJsonParseError");
 inline const QString FileSystem = QStringLiteral("FileSystem");
 } // namespace ErrorDomain

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QImage>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
 
@@ -197,7 +198,7 @@ private slots:
             QTcpServer probe;
             probe.listen(QHostAddress::LocalHost);
             r.host.url = QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort());
-        }, "Error: Connection refused", 0, 0);
+        }, "Error: Failed to connect to 127.0.0.1 port * after * ms: Couldn't connect to server", 0, 0);
         row("token 401", [=](Run &r) { r.at("POST", token, {StubReply::text(401, "denied")}, false); },
             "Error: Failed to get bearer token. HTTP 401. denied", 0, 0);
         row("token cut off", [=](Run &r) { r.at("POST", token, {cutOff}, false); }, "Error: Connection closed", 0, 0);
@@ -205,7 +206,7 @@ private slots:
             "Error: The server redirected the request to %ELSEWHERE%. Redirects to another server are not followed.", 0, 0);
         row("folder gone", [](Run &r) { QDir(r.folder.path()).removeRecursively(); },
             "Error: Could not read the folder %FOLDER%: No such file or directory.", 0, 0);
-        row("upload dropped twice", [=](Run &r) { r.at("POST", icon, {drop, drop}); }, "Error: Connection closed", 2, 1);
+        row("upload dropped", [=](Run &r) { r.at("POST", icon, {drop}); }, "Error: Empty reply from server", 2, 1);
         row("upload 500 page", [=](Run &r) { r.at("POST", icon, {StubReply{500, {{"Content-Type", "text/html"}}, html}}); },
             failedB + QString::fromUtf8(html), 2, 1);
         row("upload 5 MB error", [=](Run &r) { r.at("POST", icon, {StubReply::text(500, huge)}); }, failedB + QString::fromUtf8(huge), 2, 1);
@@ -253,9 +254,15 @@ private slots:
             statuses << "Getting bearer token...";
         for (int i = 0; i < filesTried; ++i)
             statuses << progress(files[i]);
-        statuses << expected.replace("%ELSEWHERE%", run.elsewhere.urlText())
-                        .replace("%FOLDER%", run.folder.path())
-                        .replace("%REPORT%", run.report);
+        // The last status as expected, where "*" stands for any text.
+        expected.replace("%ELSEWHERE%", run.elsewhere.urlText()).replace("%FOLDER%", run.folder.path()).replace("%REPORT%", run.report);
+        if (expected.contains('*')) {
+            const QRegularExpression pattern('^' + QRegularExpression::escape(expected).replace("\\*", ".*") + '$');
+            QVERIFY2(pattern.match(run.host.statuses.last()).hasMatch(), qPrintable(run.host.statuses.last()));
+            statuses << run.host.statuses.last();
+        } else {
+            statuses << expected;
+        }
         QCOMPARE(run.host.statuses, statuses);
         QCOMPARE(run.host.busy, filesTried < 0 ? QList<bool>() : (QList<bool>{true, false}));
         QCOMPARE(run.server.iconCount(), iconsStored);

@@ -1,9 +1,11 @@
-// velk-sample-icons DIR COUNT [--size PX] [--photos]
+// velk-sample-icons DIR COUNT [--size PX | --sizes PX,PX,...] [--photos [--photo-size WxH]] [--prefix NAME]
 //
 // Paints COUNT distinct sample icons into DIR, so that a demo or a benchmark
 // has something to upload without fetching anything: PNGs with transparent
-// corners and JPEGs, in a few sizes. With --photos it paints large
-// photo-like JPEGs instead, for measuring conversion of big images.
+// corners and JPEGs, in a few sizes taken in turn. With --photos it paints
+// large photo-like JPEGs instead, for measuring conversion of big images.
+// Files are named NAME-1.png, NAME-2.png ... (NAME is "icon" by default), so
+// that two calls with different prefixes fill one mixed folder.
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -86,9 +88,14 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("count"), QStringLiteral("How many images to paint."));
     const QCommandLineOption sizeOption(QStringLiteral("size"), QStringLiteral("Icon side in pixels (default: varies)."),
                                         QStringLiteral("px"));
-    const QCommandLineOption photosOption(QStringLiteral("photos"), QStringLiteral("Paint 4000x3000 photo-like JPEGs."));
-    parser.addOption(sizeOption);
-    parser.addOption(photosOption);
+    const QCommandLineOption sizesOption(QStringLiteral("sizes"), QStringLiteral("Icon sides in pixels, taken in turn (default: 64,128,256,512,1024)."),
+                                         QStringLiteral("list"), QStringLiteral("64,128,256,512,1024"));
+    const QCommandLineOption photosOption(QStringLiteral("photos"), QStringLiteral("Paint photo-like JPEGs."));
+    const QCommandLineOption photoSizeOption(QStringLiteral("photo-size"), QStringLiteral("Photo size (default: 4000x3000)."),
+                                             QStringLiteral("WxH"), QStringLiteral("4000x3000"));
+    const QCommandLineOption prefixOption(QStringLiteral("prefix"), QStringLiteral("File name prefix (default: icon)."),
+                                          QStringLiteral("name"), QStringLiteral("icon"));
+    parser.addOptions({sizeOption, sizesOption, photosOption, photoSizeOption, prefixOption});
     parser.process(app);
 
     const QStringList arguments = parser.positionalArguments();
@@ -96,23 +103,34 @@ int main(int argc, char *argv[])
     const int count = arguments.value(1).toInt(&countOk);
     if (arguments.size() != 2 || !countOk || count < 0)
         parser.showHelp(2);
+    QList<int> sizes;
+    for (const QString &text : parser.value(parser.isSet(sizeOption) ? sizeOption : sizesOption).split(u',')) {
+        bool ok = false;
+        sizes.append(text.toInt(&ok));
+        if (!ok || sizes.last() < 1)
+            parser.showHelp(2);
+    }
+    const QStringList photoSize = parser.value(photoSizeOption).split(u'x');
+    const int photoWidth = photoSize.value(0).toInt();
+    const int photoHeight = photoSize.value(1).toInt();
+    if (photoSize.size() != 2 || photoWidth < 1 || photoHeight < 1)
+        parser.showHelp(2);
     const QDir dir(arguments.first());
     if (!dir.mkpath(QStringLiteral("."))) {
         std::fprintf(stderr, "cannot create %s\n", qPrintable(dir.path()));
         return 1;
     }
 
-    const int sizes[] = {64, 128, 256, 512, 1024};
     const int digits = int(QString::number(count).size());
     for (int i = 0; i < count; ++i) {
-        const QString stem = QStringLiteral("icon-%1").arg(i + 1, digits, 10, QLatin1Char('0'));
+        const QString stem = QStringLiteral("%1-%2").arg(parser.value(prefixOption)).arg(i + 1, digits, 10, QLatin1Char('0'));
         QImage image;
         QString name;
         if (parser.isSet(photosOption)) {
-            image = paintPhoto(i, 4000, 3000);
+            image = paintPhoto(i, photoWidth, photoHeight);
             name = stem + QStringLiteral(".jpg");
         } else {
-            const int size = parser.isSet(sizeOption) ? parser.value(sizeOption).toInt() : sizes[i % 5];
+            const int size = sizes[i % sizes.size()];
             image = paintIcon(i, size);
             // Every third icon is a JPEG, which has no transparency.
             name = stem + (i % 3 == 2 ? QStringLiteral(".jpg") : QStringLiteral(".png"));
