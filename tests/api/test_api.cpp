@@ -8,6 +8,7 @@
 #include "tools/stub-server/StubServer.h"
 
 #include <QImage>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -17,19 +18,16 @@ namespace {
 
 enum class Exchange { Token, Upload, Lookup };
 
-/** Headers any HTTP client adds by itself; every other header is one we set. */
-const QByteArrayList ClientHeaders = {"Host", "Content-Length", "Connection", "Accept-Encoding", "Accept-Language",
-                                      "User-Agent"};
-
-QByteArrayList ourHeaders(const StubRequest &request)
+/** A request's headers in order, without the values that vary: the host, the length, our version. */
+QByteArrayList headers(const StubRequest &request)
 {
-    QByteArrayList headers;
-    for (const auto &[name, value] : request.headers) {
-        if (!ClientHeaders.contains(name))
-            headers << name + ": " + value;
-    }
-    return headers;
+    QByteArrayList lines;
+    for (const auto &[name, value] : request.headers)
+        lines << (QByteArrayList{"Host", "Content-Length", "User-Agent"}.contains(name) ? name : name + ": " + value);
+    return lines;
 }
+
+const QByteArrayList TokenHeaders = {"Host", "User-Agent", "Content-Type: application/x-www-form-urlencoded", "Content-Length"};
 
 /** What an operation gave: show(result), or its error as "domain code: message". */
 template<typename T, typename Show>
@@ -97,14 +95,20 @@ private slots:
         const QString token = testsupport::runTask(
             fetchBearerToken(url, QStringLiteral("a b&c"), QString::fromUtf8("p+q%r#s=t/é~!$'()*,;:@?")));
         const IconLookupResult icon = testsupport::runTask(uploadIcon(url, token, m_image));
-        testsupport::runTask(uploadIcon(url, token, m_image));
+        QImage noise(512, 512, QImage::Format_ARGB32); // a body over 1 MiB
+        for (int y = 0; y < 512; ++y) {
+            for (int x = 0; x < 512; ++x)
+                noise.setPixel(x, y, QRandomGenerator::global()->generate());
+        }
+        QVERIFY(noise.save(m_dir.filePath("noise.png")));
+        testsupport::runTask(uploadIcon(url, token, m_dir.filePath("noise.png")));
         const QList<StubRequest> &requests = m_server->requests();
         QCOMPARE(requests.size(), 5);
         QCOMPARE(m_server->connectionCount(), 1);
 
         const StubRequest &tokenRequest = requests[0];
         QCOMPARE(tokenRequest.method + ' ' + tokenRequest.target, QByteArray("POST /api/v1/oauth/token"));
-        QCOMPARE(ourHeaders(tokenRequest), QByteArrayList{"Content-Type: application/x-www-form-urlencoded"});
+        QCOMPARE(headers(tokenRequest), TokenHeaders);
         QCOMPARE(tokenRequest.body, "client_id=a%20b%26c&client_secret=p%2Bq%25r%23s=t/%C3%A9~!$'()*,;:@?"
                                     "&grant_type=client_credentials");
 
@@ -112,9 +116,12 @@ private slots:
         QCOMPARE(upload.method + ' ' + upload.target, QByteArray("POST /api/v1/icon"));
         const QByteArray boundary = upload.header("Content-Type").mid(30);
         QVERIFY(QRegularExpression("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$").match(QString::fromLatin1(boundary)).hasMatch());
-        QVERIFY(requests[3].header("Content-Type") != upload.header("Content-Type")); // a new boundary each time
-        QCOMPARE(ourHeaders(upload), (QByteArrayList{"Authorization: Bearer " + token.toUtf8(),
-                                                     "Content-Type: multipart/form-data; boundary=" + boundary}));
+        const QByteArrayList uploadHeaders = {"Host", "User-Agent", "Authorization: Bearer " + token.toUtf8(),
+                                              "Content-Type: multipart/form-data; boundary=" + boundary, "Content-Length"};
+        QCOMPARE(headers(upload), uploadHeaders);
+        const StubRequest &large = requests[3];
+        QVERIFY(large.body.size() > (1 << 20) && large.header("Content-Type") != upload.header("Content-Type"));
+        QCOMPARE(headers(large).size(), uploadHeaders.size()); // nor an Expect header for a large body
         const QByteArray png = m_server->iconPng(1);
         QCOMPARE(upload.body, "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; "
                               "filename=\"photo %221%22.final.png\"\r\nContent-Type: image/png\r\n\r\n"
@@ -123,7 +130,7 @@ private slots:
 
         const StubRequest &lookup = requests[2];
         QCOMPARE(lookup.method + ' ' + lookup.target + ' ' + lookup.body, QByteArray("GET /api/v1/icon/1 "));
-        QCOMPARE(ourHeaders(lookup), (QByteArrayList{"Authorization: Bearer " + token.toUtf8(), "Accept: application/json"}));
+        QCOMPARE(headers(lookup), (QByteArrayList{"Host", "User-Agent", "Authorization: Bearer " + token.toUtf8(), "Accept: application/json"}));
         QCOMPARE(icon, (IconLookupResult{"1", m_server->urlText() + "/icons/1.png", "photo %221%22.final.png"}));
     }
 
@@ -212,6 +219,8 @@ private slots:
         row("slash in ID", Exchange::Lookup, "*", "a/b", "/api/v1/icon/a/b");
         row("query in ID", Exchange::Lookup, "*", "x?size=512", "/api/v1/icon/x?size=512");
         row("space in ID", Exchange::Lookup, "*", "my icon", "VelkIconLookup 300: Invalid icon lookup URL.");
+        row("unsupported scheme", Exchange::Token, "ftp://127.0.0.1:1", "id", "HTTPClient 1: unsupported URL: ftp://127.0.0.1:1/api/v1/oauth/token");
+        row("not HTTP", Exchange::Token, "file://" VELK_TEST_DATA, "id", "VelkAuth 101: No HTTP response from Velk Pro.");
     }
 
     void targets()
@@ -224,6 +233,16 @@ private slots:
         const QString result = this->exchange(exchange, serverUrl.replace('*', m_server->urlText()), argument);
         // A request that could not be made reaches the server not at all.
         QCOMPARE(m_server->requests().isEmpty() ? result : QString::fromUtf8(m_server->requests().first().target), expected);
+    }
+
+    // The system's proxy settings apply; the request through the proxy is the same.
+    void proxy()
+    {
+        qputenv("http_proxy", m_server->urlText().toUtf8());
+        exchange(Exchange::Token, QStringLiteral("http://velk.invalid"), QStringLiteral("id"));
+        qunsetenv("http_proxy");
+        QCOMPARE(m_server->requests().value(0).target, QByteArray("http://velk.invalid/api/v1/oauth/token"));
+        QCOMPARE(headers(m_server->requests().value(0)), TokenHeaders);
     }
 
     // Same-origin redirects are followed: 307 and 308 repeat the POST with

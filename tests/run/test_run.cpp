@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QImage>
 #include <QRegularExpression>
+#include <QSslKey>
 #include <QTcpServer>
 #include <QTest>
 
@@ -65,7 +66,7 @@ void writeImage(const QString &path)
 struct Run
 {
     QTemporaryDir home, folder;
-    StubServer server, elsewhere;
+    StubServer server, elsewhere, secure; // secure serves HTTPS once a row sets it up
     Host host;
     std::chrono::milliseconds timeout = HttpClient::DefaultTimeout;
     QString desktop = home.filePath(QStringLiteral("Desktop"));
@@ -84,6 +85,21 @@ struct Run
     }
 
     void run(HttpClient &http) { testsupport::runTask(uploadIcons(&host, host, http)); }
+
+    /** Serves HTTPS on secure with the certificate and key in the PEM file, and points the window at it. */
+    void serveHttps(const QString &pem)
+    {
+        QFile file(QStringLiteral(VELK_TEST_DATA "/") + pem);
+        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setLocalCertificate(QSslCertificate(bytes));
+        tls.setPrivateKey(QSslKey(bytes, QSsl::Ec));
+        secure.setSslConfiguration(tls);
+        secure.setClientCredentials(host.clientID(), host.clientSecret());
+        if (!secure.listen())
+            qFatal("cannot serve HTTPS");
+        host.url = secure.urlText();
+    }
 
     /** The next exchange like this one after the second file's progress is answered with replies. */
     void at(const QByteArray &method, const QByteArray &path, const QList<StubReply> &replies, bool secondFile = true)
@@ -184,6 +200,9 @@ private slots:
         StubReply cutOff = StubReply::json(200, R"({"access_token":"abcdefgh"})");
         cutOff.fault = StubReply::Fault::CloseMidBody;
         const StubReply drop = StubReply::failure(StubReply::Fault::Drop);
+        QByteArray euros; // 20 MiB of three-byte characters, of which 16 MiB less one byte are kept
+        while (euros.size() < (20 << 20))
+            euros += "\xE2\x82\xAC";
         const QString failedB = "Error: Failed to upload b.jpg. HTTP 500. ";
         const auto row = [](const char *name, Setup setup, const QString &expected, int tried, int stored) {
             QTest::newRow(name) << setup << expected << tried << stored;
@@ -202,6 +221,11 @@ private slots:
         row("token 401", [=](Run &r) { r.at("POST", token, {StubReply::text(401, "denied")}, false); },
             "Error: Failed to get bearer token. HTTP 401. denied", 0, 0);
         row("token cut off", [=](Run &r) { r.at("POST", token, {cutOff}, false); }, "Error: Connection closed", 0, 0);
+        row("token with a line break", [=](Run &r) { r.at("POST", token, {StubReply::json(200, R"({"access_token":"a\r\nb"})")}, false); },
+            "Error: The Authorization header has a line break or another character that a header cannot carry; the request was not sent.", 1, 0);
+        row("https", [](Run &r) { r.serveHttps("trusted-127.0.0.1.pem"); }, "Upload complete. Uploaded 3 icon image(s). CSV saved to: %REPORT%", 3, 3);
+        row("https self-signed", [](Run &r) { r.serveHttps("self-signed-127.0.0.1.pem"); },
+            "Error: SSL certificate problem: self-signed certificate", 0, 0);
         row("token sent elsewhere", [=](Run &r) { r.at("POST", token, {StubReply::redirect(307, r.elsewhere.urlText().toUtf8() + "/steal")}, false); },
             "Error: The server redirected the request to %ELSEWHERE%. Redirects to another server are not followed.", 0, 0);
         row("folder gone", [](Run &r) { QDir(r.folder.path()).removeRecursively(); },
@@ -210,6 +234,8 @@ private slots:
         row("upload 500 page", [=](Run &r) { r.at("POST", icon, {StubReply{500, {{"Content-Type", "text/html"}}, html}}); },
             failedB + QString::fromUtf8(html), 2, 1);
         row("upload 5 MB error", [=](Run &r) { r.at("POST", icon, {StubReply::text(500, huge)}); }, failedB + QString::fromUtf8(huge), 2, 1);
+        row("upload 20 MiB error", [=](Run &r) { r.at("POST", icon, {StubReply::text(500, euros)}); },
+            failedB + QString::fromUtf8(euros.first((16 << 20) - 1)), 2, 1);
         row("upload redirect loop", [=](Run &r) { r.at("POST", icon, QList<StubReply>(21, StubReply::redirect(307, icon))); },
             "Error: Too many redirects.", 2, 1);
         row("image not decodable", [](Run &r) {
@@ -231,6 +257,12 @@ private slots:
             "Error: Failed to look up icon ID 2. HTTP 500. ", 2, 2);
         row("lookup 5 MB not JSON", [=](Run &r) { r.at("GET", lookup, {StubReply::json(200, QByteArray(5 << 20, 'x'))}); },
             "Error: The server's reply is not valid JSON (illegal value at offset 1).", 2, 2);
+        row("lookup over 16 MiB", [=](Run &r) { r.at("GET", lookup, {StubReply::json(200, QByteArray((16 << 20) + 1, ' '))}); },
+            "Error: The server's reply is larger than 16 MiB.", 2, 2);
+        row("lookup trickles", [=](Run &r) {
+            r.timeout = 300ms;
+            r.at("GET", lookup, {StubReply{200, {}, QByteArray(1000, ' '), {}, StubReply::Fault::Trickle}});
+        }, "Error: The request timed out.", 2, 2);
         row("no Desktop", [](Run &r) { QDir(r.desktop).removeRecursively(); },
             "Error: Could not save the results to %REPORT%: No such file or directory", 3, 3);
     }
@@ -246,7 +278,7 @@ private slots:
         for (const QString &name : files)
             writeImage(run.folder.filePath(name));
         setup(run);
-        HttpClient http(run.timeout);
+        HttpClient http(run.timeout, QStringLiteral(VELK_TEST_DATA "/test-ca.crt"));
         run.run(http);
 
         QStringList statuses;
@@ -265,9 +297,9 @@ private slots:
         }
         QCOMPARE(run.host.statuses, statuses);
         QCOMPARE(run.host.busy, filesTried < 0 ? QList<bool>() : (QList<bool>{true, false}));
-        QCOMPARE(run.server.iconCount(), iconsStored);
+        QCOMPARE(run.server.iconCount() + run.secure.iconCount(), iconsStored);
         QCOMPARE(run.elsewhere.connectionCount(), 0);
-        if (QFile::exists(run.desktop)) {
+        if (QFile::exists(run.desktop) && !expected.startsWith("Upload complete")) {
             QCOMPARE(QDir(run.desktop).entryList(QDir::Files | QDir::Hidden), QStringList{"velk_icon_upload_results.csv"});
             QCOMPARE(readAll(run.report), QStringLiteral("earlier\n"));
         }

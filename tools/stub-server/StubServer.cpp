@@ -411,6 +411,16 @@ void StubServer::send(Connection *connection, const StubReply &reply)
         closeConnection(connection);
         return;
     }
+    if (reply.fault == StubReply::Fault::Trickle) {
+        socket->write(head);
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [socket, body, sent = qsizetype(0)]() mutable {
+            if (sent < body.size())
+                socket->write(body.mid(sent++, 1));
+        });
+        timer->start(100);
+        return;
+    }
     socket->write(head + body);
     if (connection->closeAfterReply)
         socket->disconnectFromHost(); // after the pending bytes are written

@@ -42,6 +42,7 @@ struct StubReply
         Drop, // close the connection without answering
         CloseMidBody, // send the head and half the body, then close
         NeverAnswer, // keep the connection open and stay silent
+        Trickle, // send the head, then one byte of the body every 100 ms
     };
 
     int status = 200;
