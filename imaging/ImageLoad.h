@@ -37,8 +37,9 @@ struct DecodedImage
  * JPEG the coefficients libjpeg keeps for the whole picture at full size
  * (2 bytes per coefficient, 64 per block: about 3 bytes a pixel with
  * 4:2:0 chroma, 6 without), whatever the reduction. That takes 8-bit PNGs
- * up to 67 MP, 16-bit ones up to 33 MP, progressive JPEGs up to 89 MP
- * (4:2:0) and every baseline JPEG up to kMaxPixels.
+ * up to 67 MP, 16-bit ones up to 33 MP, GIF screens up to 33 MP,
+ * progressive JPEGs up to about 87 MP (4:2:0; 44 MP without subsampling)
+ * and every baseline JPEG up to kMaxPixels.
  *
  * kMaxJpegScans bounds a progressive JPEG's decoding time, which grows with
  * its scans times its coefficients. Encoders write about 10 scans.
