@@ -416,15 +416,24 @@ std::optional<DecodedImage> loadImage(const QString &filePath, int drawnSide)
     if (jpeg && stored.isValid())
         reduction = jpegReduction(stored, drawnSide);
 
-    // The memory the decode holds at its peak. Turning the picture upright
-    // makes a turned copy before the decoded one is released.
-    int bytesPerPixel = QImage::toPixelFormat(reader.imageFormat()).bitsPerPixel() > 32 ? 8 : 4;
-    if (gif)
-        bytesPerPixel *= 2;
-    if (reader.transformation() != QImageIOHandler::TransformationNone)
-        bytesPerPixel *= 2;
-    const qint64 decodedPixels = qint64(stored.width() / reduction) * (stored.height() / reduction);
-    if (stored.isValid() && decodedPixels * bytesPerPixel + jpegFacts.coefficientBytes > kMaxDecodeBytes)
+    // The memory the decode holds at its peak: libjpeg's coefficients, and
+    // the decoded picture, twice over for a GIF and when turning it upright
+    // makes a turned copy before the decoded one is released. The pixel
+    // format is asked for only once the header has been read: Qt's JPEG
+    // reader returns an uninitialised one for a header it cannot read.
+    qint64 decodeBytes = jpegFacts.coefficientBytes;
+    if (stored.isValid()) {
+        const int format = int(reader.imageFormat());
+        const bool deep = format > QImage::Format_Invalid && format < QImage::NImageFormats
+            && QImage::toPixelFormat(QImage::Format(format)).bitsPerPixel() > 32;
+        int bytesPerPixel = deep ? 8 : 4;
+        if (gif)
+            bytesPerPixel *= 2;
+        if (reader.transformation() != QImageIOHandler::TransformationNone)
+            bytesPerPixel *= 2;
+        decodeBytes += qint64(stored.width() / reduction) * (stored.height() / reduction) * bytesPerPixel;
+    }
+    if (decodeBytes > kMaxDecodeBytes)
         return std::nullopt;
 
     if (reduction > 1) {
