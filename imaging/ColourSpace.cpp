@@ -34,7 +34,8 @@ constexpr cmsFloat64Number kSrgbCurve[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0
  * gAMA and cHRM describe an RGB space with a power-law tone curve. A gAMA
  * within 5% of 1/2.2 stands for sRGB's own curve, as libpng and the common
  * viewers take it: countless sRGB files carry that gAMA, and converting
- * them with a pure 2.2 power would darken their shadows.
+ * them with a pure 2.2 power would darken their shadows. With no cHRM, or
+ * sRGB's own (as ImageMagick writes by default), that is sRGB itself.
  */
 Profile declaredProfile(const DeclaredColour &declared)
 {
@@ -43,7 +44,12 @@ Profile declaredProfile(const DeclaredColour &declared)
                 cmsCloseProfile};
     const auto &c = declared.chromaticities;
     const bool chromaticities = std::any_of(c.begin(), c.end(), [](quint32 v) { return v != 0; });
-    if (declared.srgb || (declared.gamma == 0 && !chromaticities))
+    const double exponent = declared.gamma != 0 ? 1e5 / declared.gamma : 2.2;
+    const bool srgbCurve = std::abs(exponent / 2.2 - 1.0) <= 0.05;
+    constexpr std::array<quint32, 8> kSrgbChromaticities = {31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000};
+    const bool srgbPrimaries = !chromaticities
+        || std::equal(c.begin(), c.end(), kSrgbChromaticities.begin(), [](quint32 a, quint32 b) { return std::abs(qint64(a) - qint64(b)) <= 100; }); // within 0.001
+    if (declared.srgb || (declared.gamma == 0 && !chromaticities) || (srgbCurve && srgbPrimaries))
         return {nullptr, cmsCloseProfile};
 
     cmsCIExyY white = {0.3127, 0.3290, 1.0};
@@ -54,9 +60,7 @@ Profile declaredProfile(const DeclaredColour &declared)
         white = {c[0] / 1e5, c[1] / 1e5, 1.0};
         primaries = {{c[2] / 1e5, c[3] / 1e5, 1.0}, {c[4] / 1e5, c[5] / 1e5, 1.0}, {c[6] / 1e5, c[7] / 1e5, 1.0}};
     }
-    const double exponent = declared.gamma != 0 ? 1e5 / declared.gamma : 2.2;
-    cmsToneCurve *curve = std::abs(exponent / 2.2 - 1.0) <= 0.05 ? cmsBuildParametricToneCurve(nullptr, 4, kSrgbCurve)
-                                                                 : cmsBuildGamma(nullptr, exponent);
+    cmsToneCurve *curve = srgbCurve ? cmsBuildParametricToneCurve(nullptr, 4, kSrgbCurve) : cmsBuildGamma(nullptr, exponent);
     if (!curve)
         return {nullptr, cmsCloseProfile};
     cmsToneCurve *curves[3] = {curve, curve, curve};

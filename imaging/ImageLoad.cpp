@@ -69,10 +69,10 @@ __attribute__((target("avx"))) void zeroUpperAvx()
 #endif
 
 /**
- * Qt's image code returns with the upper halves of the AVX registers in
- * use. Until they are cleared, SSE code that runs after it (libm, zlib,
- * littleCMS) pays a state-transition stall on many instructions: that made
- * a small icon's conversion take twice as long. vzeroupper clears them; a
+ * Qt's image decoding returns with the upper halves of the AVX registers in
+ * use. Until they are cleared, libm's pow, which littleCMS calls thousands
+ * of times to build a transform, stalls on every call: a small icon with a
+ * colour profile took twice as long to convert. vzeroupper clears them; a
  * call may clobber these registers anyway, so clearing them is always safe.
  */
 void clearUpperAvxState()
