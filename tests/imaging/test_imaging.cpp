@@ -1,0 +1,303 @@
+#include "core/ServerError.h"
+#include "imaging/ImageLoad.h"
+#include "imaging/Png512.h"
+#include "tests/support/TestSupport.h"
+
+#include <QBuffer>
+#include <QColorSpace>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <lcms2.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr int kSide = 512;
+
+QByteArray encode(const QImage &image, const char *format, int quality = 95, bool progressive = false)
+{
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.setQuality(quality);
+    writer.setProgressiveScanWrite(progressive);
+    return writer.write(image) ? buffer.data() : QByteArray();
+}
+
+// Waves of several scales, hard-edged blocks and some noise.
+QImage photo(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    std::vector<double> across(width);
+    for (int x = 0; x < width; ++x)
+        across[x] = 40 * std::sin(x * 0.013) + 20 * std::sin(x * 0.11);
+    QRandomGenerator random(42);
+    for (int y = 0; y < height; ++y) {
+        const double down = 30 * std::cos(y * 0.017) + 20 * std::sin(y * 0.093);
+        for (int x = 0; x < width; ++x) {
+            const int v = qBound(0, int(110 + across[x] + down + ((x / 97 + y / 61) % 3 ? 0 : 60) + random.bounded(16)), 255);
+            reinterpret_cast<QRgb *>(image.scanLine(y))[x] = qRgb(v, 255 - v, (v + x / 4) % 256);
+        }
+    }
+    return image;
+}
+
+// Concentric rings whose frequency grows with the radius: cos(pi r^2 / n).
+QImage zonePlate(int n)
+{
+    QImage image(n, n, QImage::Format_Grayscale8);
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x)
+            image.scanLine(y)[x] = uchar(std::lround(127.5 + 127.5 * std::cos(M_PI * (std::pow(x - n / 2.0, 2) + std::pow(y - n / 2.0, 2)) / n)));
+    return image;
+}
+
+// Grey fog whose alpha is its grey level, split by a band of wholly transparent rows (red in colour),
+// the row after the band repeating the row before it. Drawn at 512 it is copied 1:1, and the PNG
+// encoder meets rows where Sub decides, and a blank row inside the upper half it filters on its own.
+QImage fog(int n)
+{
+    QImage image(n, n, QImage::Format_ARGB32);
+    QRandomGenerator random(7);
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            const int v = int(random.bounded(1, 255));
+            image.setPixel(x, y, y > n / 8 && y < n / 4 ? qRgba(255, 0, 0, 0) : qRgba(v, v, v, v));
+        }
+    std::memcpy(image.scanLine(n / 4), image.scanLine(n / 8), size_t(image.bytesPerLine()));
+    return image;
+}
+
+QByteArray bigEndian(quint32 v)
+{
+    return QByteArray(1, char(v >> 24)) + char(v >> 16) + char(v >> 8) + char(v);
+}
+
+QByteArray pngChunk(const QByteArray &type, const QByteArray &data)
+{
+    const QByteArray body = type + data;
+    return bigEndian(quint32(data.size())) + body + bigEndian(quint32(crc32(0, reinterpret_cast<const Bytef *>(body.data()), uInt(body.size()))));
+}
+
+// A 16-bit RGBA PNG of side x side transparent pixels: 8 bytes a pixel decoded, a few hundred KB stored.
+QByteArray deepPng(quint32 side)
+{
+    QByteArray row(qsizetype(side) * 8 + 1, '\0'), idat(4 << 20, '\0');
+    z_stream z = {};
+    deflateInit2(&z, 1, Z_DEFLATED, 15, 8, Z_RLE);
+    z.next_out = reinterpret_cast<Bytef *>(idat.data());
+    z.avail_out = uInt(idat.size());
+    for (quint32 y = 0; y < side; ++y) {
+        z.next_in = reinterpret_cast<Bytef *>(row.data());
+        z.avail_in = uInt(row.size());
+        deflate(&z, y + 1 < side ? Z_NO_FLUSH : Z_FINISH);
+    }
+    deflateEnd(&z);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", bigEndian(side) + bigEndian(side) + QByteArray("\x10\x06\0\0\0", 5))
+        + pngChunk("IDAT", idat.left(qsizetype(z.total_out))) + pngChunk("IEND", {});
+}
+
+// jpeg with its frame header's height and width replaced.
+QByteArray resized(QByteArray jpeg, int width, int height)
+{
+    const qsizetype frame = std::max(jpeg.indexOf("\xff\xc0"), jpeg.indexOf("\xff\xc2")); // baseline, progressive
+    return jpeg.replace(frame + 5, 4, bigEndian(quint32(height) << 16 | quint32(width)));
+}
+
+// image taken from the space of the ICC profile icc to sRGB by littleCMS, relative colorimetric.
+QImage viaLittleCms(const QImage &image, const QByteArray &icc)
+{
+    cmsHPROFILE from = cmsOpenProfileFromMem(icc.constData(), cmsUInt32Number(icc.size())), srgb = cmsCreate_sRGBProfile();
+    const bool grey = cmsGetColorSpace(from) == cmsSigGrayData;
+    const QImage in = image.convertToFormat(grey ? QImage::Format_Grayscale8 : QImage::Format_RGB32);
+    QImage out = in.convertToFormat(QImage::Format_RGB32); // opaque: the transform writes colour only
+    cmsHTRANSFORM transform = cmsCreateTransform(from, grey ? TYPE_GRAY_8 : TYPE_BGRA_8, srgb, TYPE_BGRA_8, INTENT_RELATIVE_COLORIMETRIC, 0);
+    for (int y = 0; y < in.height(); ++y)
+        cmsDoTransform(transform, in.constScanLine(y), out.scanLine(y), cmsUInt32Number(in.width()));
+    cmsDeleteTransform(transform);
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(from);
+    return out;
+}
+
+// Canvas pixel i along an axis: the share of it that [start, start + length) covers, and the weights of
+// the n source pixels from first on, the Lanczos-3 kernel widened when shrinking, the edges repeated.
+struct Axis { double coverage = 0.0; int first = 0; std::vector<double> weights; };
+
+Axis axis(int i, int n, double start, double length)
+{
+    const auto lanczos3 = [](double t) {
+        const double x = std::abs(t) * M_PI;
+        return x < 1e-12 ? 1.0 : x >= 3 * M_PI ? 0.0 : 3 * std::sin(x) * std::sin(x / 3) / (x * x);
+    };
+    Axis a{std::clamp(std::min(i + 1.0, start + length) - std::max(double(i), start), 0.0, 1.0), 0, {}};
+    const double scale = length / n, squeeze = std::min(scale, 1.0), centre = (i + 0.5 - start) / scale;
+    const int lo = int(std::floor(centre - 3 / squeeze)), hi = int(std::ceil(centre + 3 / squeeze));
+    a.first = std::clamp(lo, 0, n - 1);
+    a.weights.assign(size_t(std::clamp(hi, 0, n - 1) - a.first + 1), 0.0);
+    double sum = 0.0;
+    for (int s = lo; s <= hi; ++s) {
+        const double w = lanczos3((s + 0.5 - centre) * squeeze);
+        a.weights[size_t(std::clamp(s, 0, n - 1) - a.first)] += w;
+        sum += w;
+    }
+    for (double &w : a.weights)
+        w /= sum;
+    return a;
+}
+
+// The drawing makePNG512 does, plainly and in double precision: premultiplied source pixels weighted
+// (rows first, the weights being separable), brought into range (alpha 0..255, colour 0..alpha), scaled
+// by the share of the pixel the fitted rectangle covers. Premultiplied r, g, b, a of each canvas pixel.
+std::vector<std::array<double, 4>> referenceRender(const QImage &src)
+{
+    const QSizeF drawn = QSizeF(src.size()) * std::min(double(kSide) / src.width(), double(kSide) / src.height());
+    std::vector<Axis> columns, rows;
+    for (int i = 0; i < kSide; ++i) {
+        columns.push_back(axis(i, src.width(), (kSide - drawn.width()) / 2, drawn.width()));
+        rows.push_back(axis(i, src.height(), (kSide - drawn.height()) / 2, drawn.height()));
+    }
+    std::vector<std::array<double, 4>> across(size_t(src.height()) * kSide), out(size_t(kSide) * kSide);
+    for (int y = 0; y < src.height(); ++y)
+        for (int x = 0; x < kSide; ++x)
+            for (size_t k = 0; k < columns[x].weights.size(); ++k) {
+                const QRgb p = src.pixel(columns[x].first + int(k), y);
+                const std::array<double, 4> premultiplied = {qRed(p) * qAlpha(p) / 255.0, qGreen(p) * qAlpha(p) / 255.0, qBlue(p) * qAlpha(p) / 255.0, double(qAlpha(p))};
+                for (int c = 0; c < 4; ++c)
+                    across[size_t(y) * kSide + x][c] += columns[x].weights[k] * premultiplied[c];
+            }
+    for (int i = 0; i < kSide * kSide; ++i) {
+        const int x = i % kSide, y = i / kSide;
+        for (size_t k = 0; k < rows[y].weights.size(); ++k)
+            for (int c = 0; c < 4; ++c)
+                out[i][c] += rows[y].weights[k] * across[(rows[y].first + k) * kSide + x][c];
+        const double alpha = std::clamp(out[i][3], 0.0, 255.0), coverage = columns[x].coverage * rows[y].coverage;
+        out[i] = {std::clamp(out[i][0], 0.0, alpha) * coverage, std::clamp(out[i][1], 0.0, alpha) * coverage, std::clamp(out[i][2], 0.0, alpha) * coverage, alpha * coverage};
+    }
+    return out;
+}
+
+} // namespace
+
+class TestImaging : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+
+private slots:
+    // The picture as it should be drawn: decoded by Qt, turned upright, taken to sRGB by littleCMS when it
+    // carries a profile, resampled by the reference. What makePNG512 writes must match it within minimumDb.
+    void matchesReference_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QByteArray>("profile");
+        QTest::addColumn<double>("minimumDb");
+        QTest::newRow("photo 1200x800, reduced, fractional bands") << encode(photo(1200, 800), "png") << QByteArray() << 40.0;
+        QTest::newRow("photo 97x203, enlarged, bands left and right") << encode(photo(97, 203), "png") << QByteArray() << 40.0;
+        QTest::newRow("zone plate 1024, reduced 2x") << encode(zonePlate(1024), "png") << QByteArray() << 40.0;
+        // Decoded at 1/4 with the partial blocks at the right and bottom dropped: 53 dB; at 1/8, 41 dB.
+        QTest::newRow("photo 4099x2051 jpeg, decoded at 1/4") << encode(photo(4099, 2051), "jpeg", 92) << QByteArray() << 47.0;
+        QTest::newRow("fog with alpha and transparent rows, 1:1") << encode(fog(512), "png") << QByteArray() << 40.0;
+        // An EXIF segment holding only the orientation tag: 6, turned a quarter to the right.
+        const QByteArray exif = QByteArray::fromHex("ffe10022457869660000" "4d4d002a00000008000101120003000000010006000000000000");
+        QTest::newRow("jpeg turned by EXIF") << encode(photo(200, 100), "jpeg").insert(2, exif) << QByteArray() << 40.0;
+        QByteArray gif = testsupport::gifBytes({fog(64)});
+        gif[8] = char(96); // a screen taller than the frame: the picture is the screen
+        QTest::newRow("gif, screen taller than its frame") << gif << QByteArray() << 40.0;
+
+        QImage flat(64, 64, QImage::Format_RGB32);
+        flat.fill(qRgb(120, 180, 60)); // (100, 182, 26) in sRGB when it is Display P3
+        QTest::newRow("linear gAMA png") << encode(flat, "png").insert(33, pngChunk("gAMA", bigEndian(100000)))
+                                         << QColorSpace(QColorSpace::SRgbLinear).iccProfile() << 40.0;
+        flat.setColorSpace(QColorSpace::DisplayP3);
+        const QByteArray p3 = flat.colorSpace().iccProfile();
+        QTest::newRow("display p3 png") << encode(flat, "png") << p3 << 40.0;
+        QTest::newRow("display p3 16-bit png") << encode(flat.convertToFormat(QImage::Format_RGBA64), "png") << p3 << 40.0;
+        QTest::newRow("display p3 palette png") << encode(flat.convertToFormat(QImage::Format_Indexed8), "png") << p3 << 40.0;
+        flat.setColorSpace(QColorSpace::AdobeRgb);
+        QTest::newRow("adobe rgb jpeg") << encode(flat, "jpeg") << flat.colorSpace().iccProfile() << 40.0;
+        cmsToneCurve *linearCurve = cmsBuildGamma(nullptr, 1.0);
+        cmsHPROFILE greyProfile = cmsCreateGrayProfile(cmsD50_xyY(), linearCurve);
+        cmsUInt32Number length = 4096;
+        QByteArray grey(length, '\0'); // a grey profile with a linear tone curve
+        cmsSaveProfileToMem(greyProfile, grey.data(), &length);
+        grey.truncate(length);
+        cmsCloseProfile(greyProfile);
+        cmsFreeToneCurve(linearCurve);
+        const QByteArray app2 = bigEndian(0xffe20000 + quint32(grey.size()) + 16) + QByteArray("ICC_PROFILE\0\1\1", 14) + grey;
+        QTest::newRow("grey-profile jpeg") << encode(zonePlate(64), "jpeg").insert(2, app2) << grey << 40.0;
+    }
+
+    void matchesReference()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QByteArray, profile);
+        QFETCH(double, minimumDb);
+        const QString path = testsupport::writeFile(m_dir, QStringLiteral("picture"), bytes);
+        QImageReader reader(path);
+        reader.setAutoTransform(true);
+        const QImage source = reader.read();
+        const auto reference = referenceRender(profile.isEmpty() ? source : viaLittleCms(source, profile));
+
+        const QImage out = QImage::fromData(makePNG512(path), "PNG").convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        double squares = 0;
+        for (int i = 0; i < kSide * kSide; ++i) {
+            const QRgb p = out.pixel(i % kSide, i / kSide);
+            const std::array<double, 4> &r = reference[size_t(i)];
+            squares += std::pow(qRed(p) - r[0], 2) + std::pow(qGreen(p) - r[1], 2) + std::pow(qBlue(p) - r[2], 2) + std::pow(qAlpha(p) - r[3], 2);
+        }
+        const double db = 10 * std::log10(255.0 * 255.0 * kSide * kSide * 4 / std::max(squares, 1e-9));
+        QVERIFY2(db >= minimumDb, qPrintable(QStringLiteral("%1 dB").arg(db)));
+    }
+
+    void refused_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray jpeg = encode(photo(64, 64), "jpeg");
+        const QByteArray progressive = encode(photo(64, 64), "jpeg", 90, true);
+        QTest::newRow("not an image") << "notes.png" << QByteArray("Remember the milk.\n");
+        QTest::newRow("missing") << "missing.png" << QByteArray();
+        QTest::newRow("named pipe") << "fifo.png" << QByteArray();
+        QTest::newRow("over 256 MB: an image, then zeros") << "huge.png" << encode(photo(64, 64), "png");
+        QTest::newRow("truncated jpeg") << "cut.jpg" << jpeg.left(jpeg.size() * 2 / 3);
+        QTest::newRow("gif cut in its frame") << "cut.gif" << testsupport::gifBytes({fog(64)}).left(2500);
+        QTest::newRow("jpeg declaring 60000x60000") << "forged.jpg" << resized(jpeg, 60000, 60000);
+        QTest::newRow("progressive jpeg declaring 10000x10000") << "coefficients.jpg" << resized(progressive, 10000, 10000);
+        QTest::newRow("progressive jpeg of 150 scans") << "scans.jpg" << progressive.chopped(2) + QByteArray::fromHex("ffda0008010100013f00").repeated(150) + "\xff\xd9";
+        QTest::newRow("16-bit png of 6000x6000") << "deep.png" << deepPng(6000);
+        QTest::newRow("gif of 29 bytes declaring 10950x10950") << "screen.gif" << QByteArray::fromHex("474946383961c62ac62a0000002c00000000010001000002024401003b");
+    }
+
+    void refused()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        const QString path = m_dir.filePath(name);
+        if (name == u"fifo.png")
+            QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (name != u"missing.png")
+            testsupport::writeFile(m_dir, name, bytes);
+        if (name == u"huge.png")
+            QVERIFY(QFile::resize(path, imaging::kMaxFileBytes + 1)); // sparse
+        try {
+            makePNG512(path);
+            QFAIL("converted");
+        } catch (const ServerError &error) {
+            QCOMPARE(error.domain(), QStringLiteral("ImageConversion"));
+            QCOMPARE(error.code(), 400);
+            QCOMPARE(error.message(), QStringLiteral("Could not open image: ") + name);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestImaging)
+#include "test_imaging.moc"
