@@ -19,6 +19,8 @@ void FakeWindow::clearRecord()
 {
     statuses.clear();
     uploadingChanges.clear();
+    progress.clear();
+    reports.clear();
 }
 
 QString progressStatus(const QString &fileName)

@@ -8,13 +8,14 @@
 #include <QStringList>
 
 #include <functional>
+#include <utility>
 
 namespace testsupport {
 
 /**
  * A window stand-in for driving whole upload runs headless: settings and a
- * folder to read, and a record of every status text and busy-flag change
- * the run wrote. onStatus, when set, sees each status as it is written, so a
+ * folder to read, and a record of every status text, busy-flag change,
+ * progress step and report the run wrote. onStatus, when set, sees each status as it is written, so a
  * test can act at a chosen step of a run.
  */
 class FakeWindow : public QObject, public UploadHost
@@ -27,6 +28,8 @@ public:
 
     QStringList statuses;
     QList<bool> uploadingChanges;
+    QList<std::pair<int, int>> progress; // (done, total) as sent
+    QStringList reports;
     bool uploading = false;
     std::function<void(const QString &)> onStatus;
 
@@ -37,6 +40,8 @@ public:
 
     void setStatus(const QString &status) override;
     void setUploading(bool value) override;
+    void setProgress(int done, int total) override { progress.append({done, total}); }
+    void reportWritten(const QString &csvPath) override { reports.append(csvPath); }
 
     /** Forgets what earlier runs wrote. */
     void clearRecord();
