@@ -114,11 +114,12 @@ void StatusView::appendBlocks(qsizetype budget)
 
 int StatusView::heightFor(int width, int maxHeight) const
 {
+    // A text still coming in is longer than a slice: far more than fits.
+    if (m_next >= 0)
+        return maxHeight;
     const QTextOption option = document()->defaultTextOption();
     const QFont font = document()->defaultFont();
     qreal height = 0;
-    if (m_next >= 0)
-        return maxHeight; // more to come than a slice shows
     for (QTextBlock block = document()->begin(); block.isValid() && height < maxHeight; block = block.next()) {
         QTextLayout layout(block.text(), font);
         layout.setTextOption(option);
