@@ -17,6 +17,7 @@ QString storeKey(AppSettings::Key key)
 }
 
 constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+constexpr QFileDevice::Permissions ownerOnlyFolder = ownerOnly | QFileDevice::ExeOwner;
 
 } // namespace
 
@@ -28,7 +29,13 @@ AppSettings &AppSettings::instance()
     return *settings;
 }
 
-AppSettings::AppSettings() = default;
+AppSettings::AppSettings()
+{
+    // A file left readable by others (by an older version, a copy, a
+    // restore) is tightened before any value, the secret above all, is
+    // handed out.
+    restrictFileToOwner(); // at start-up
+}
 
 QString AppSettings::defaultVelkURL()
 {
@@ -46,11 +53,16 @@ void AppSettings::setValue(Key key, const QString &value)
     if (m_store.contains(name) && m_store.value(name).toString() == value)
         return;
 
-    // Create the file owner-only before the secret first goes into it; later
-    // atomic saves keep the permissions of the file they replace.
+    // Create the file owner-only, in a folder of the owner's only, before the
+    // secret first goes into it; later atomic saves keep the permissions of
+    // the file they replace.
     const QString path = m_store.fileName();
     if (!QFileInfo::exists(path)) {
-        QDir().mkpath(QFileInfo(path).absolutePath());
+        const QFileInfo folder(QFileInfo(path).absolutePath());
+        if (!folder.exists()) {
+            QDir().mkpath(folder.absolutePath());
+            QDir().mkdir(folder.absoluteFilePath(), ownerOnlyFolder);
+        }
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly, ownerOnly))
             qWarning("cannot create the settings file %s: %s", qPrintable(path), qPrintable(file.errorString()));

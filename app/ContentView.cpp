@@ -4,10 +4,13 @@
 #include "app/Application.h"
 #include "app/ElidedLabel.h"
 #include "app/LogoView.h"
+#include "app/StatusView.h"
+#include "app/UploadProgressBar.h"
 #include "run/UploadRun.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -18,14 +21,19 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScreen>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
 constexpr int columnWidth = 620;
 constexpr int rowSpacing = 14;
 constexpr int logoHeight = 80;
+// However little room the screen leaves, the status line shows this many lines.
+constexpr int minStatusLines = 3;
 
 const QString noFolderText = QStringLiteral("No folder selected");
 
@@ -73,12 +81,15 @@ ContentView::ContentView(FolderPicker &picker, QWidget *parent)
 
     auto *closeWindow = new QAction(tr("Close Window"), this);
     closeWindow->setObjectName(QStringLiteral("closeWindowAction"));
-    closeWindow->setShortcut(QKeySequence::Close);
+    closeWindow->setShortcuts(QKeySequence::Close); // Ctrl+W as well as Ctrl+F4
     connect(closeWindow, &QAction::triggered, this, &QWidget::close);
 
     auto *quit = new QAction(tr("Quit"), this);
     quit->setObjectName(QStringLiteral("quitAction"));
-    quit->setShortcut(QKeySequence::Quit);
+    // Qt's generic desktop theme has no binding for Quit; Ctrl+Q is the
+    // one every desktop uses.
+    const QList<QKeySequence> quitKeys = QKeySequence::keyBindings(QKeySequence::Quit);
+    quit->setShortcuts(quitKeys.isEmpty() ? QList<QKeySequence>{QKeySequence(Qt::CTRL | Qt::Key_Q)} : quitKeys);
     connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
 
     // No menu bar: the shortcuts work anywhere in the window, and a right
@@ -96,8 +107,8 @@ ContentView::~ContentView() = default;
 ContentView *ContentView::openWindow(FolderPicker &picker)
 {
     auto *window = new ContentView(picker);
-    // Nothing else holds the window: a run still waiting for the server
-    // notices through its QPointer that the window is gone.
+    // Nothing else holds the window: a run still going on notices that the
+    // window is gone and finishes without it.
     window->setAttribute(Qt::WA_DeleteOnClose);
     window->show();
     return window;
@@ -107,18 +118,21 @@ void ContentView::buildLayout()
 {
     const QFont captionFont = scaledFont(font(), 0.85);
 
-    // The column is fixed at 620 px wide and as tall as its rows need; the
-    // window follows it, so a status text that wraps makes the window taller.
+    // The window is the column: 620 px wide, the rows inset by the style's
+    // standard margin inside it, and as tall as its rows need, so a status
+    // text that wraps makes the window taller (up to what the screen has).
     auto *outer = new QVBoxLayout(this);
     outer->setSizeConstraint(QLayout::SetFixedSize);
+    outer->setContentsMargins(0, 0, 0, 0);
     auto *column = new QWidget(this);
     column->setObjectName(QStringLiteral("column"));
     column->setFixedWidth(columnWidth);
     outer->addWidget(column);
+    m_column = column;
 
     auto *rows = new QVBoxLayout(column);
-    rows->setContentsMargins(0, 0, 0, 0);
     rows->setSpacing(rowSpacing);
+    m_rows = rows;
 
     auto *logo = new LogoView(applicationIcon(), logoHeight, column);
     logo->setObjectName(QStringLiteral("logo"));
@@ -173,25 +187,37 @@ void ContentView::buildLayout()
     separator->setFrameShadow(QFrame::Sunken);
     rows->addWidget(separator);
 
-    m_statusLabel = new QLabel(column);
-    m_statusLabel->setObjectName(QStringLiteral("statusLabel"));
-    m_statusLabel->setFont(captionFont);
-    // Server replies end up here: never interpret them as rich text.
-    m_statusLabel->setTextFormat(Qt::PlainText);
-    m_statusLabel->setWordWrap(true);
-    m_statusLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    m_statusLabel->setAccessibleDescription(tr("Status"));
-    rows->addWidget(m_statusLabel);
+    m_statusView = new StatusView(column);
+    m_statusView->setObjectName(QStringLiteral("statusView"));
+    m_statusView->setFont(captionFont);
+    m_statusView->setAccessibleName(tr("Status"));
+    m_statusView->setFixedHeight(m_statusView->fontMetrics().lineSpacing());
+    rows->addWidget(m_statusView);
+
+    // Shown only while a run is on: busy until the files are counted, then
+    // the files finished out of all.
+    m_progressBar = new UploadProgressBar(column);
+    m_progressBar->setObjectName(QStringLiteral("progressBar"));
+    m_progressBar->hide();
+    rows->addWidget(m_progressBar);
+
+    // Shown after a run that wrote its report, until the next run starts.
+    m_showReportButton = new QPushButton(tr("Show Report"), column);
+    m_showReportButton->setObjectName(QStringLiteral("showReportButton"));
+    m_showReportButton->setAutoDefault(true);
+    m_showReportButton->hide();
+    rows->addWidget(m_showReportButton, 0, Qt::AlignLeft);
 
     connect(m_chooseFolderButton, &QPushButton::clicked, this, &ContentView::chooseFolder);
     connect(m_uploadButton, &QPushButton::clicked, this, &ContentView::uploadIcons);
+    connect(m_showReportButton, &QPushButton::clicked, this, &ContentView::showReport);
 
     setTabOrder(m_velkURLField, m_clientIDField);
     setTabOrder(m_clientIDField, m_clientSecretField);
     setTabOrder(m_clientSecretField, m_chooseFolderButton);
     setTabOrder(m_chooseFolderButton, m_uploadButton);
-    setTabOrder(m_uploadButton, m_statusLabel);
+    setTabOrder(m_uploadButton, m_statusView);
+    setTabOrder(m_statusView, m_showReportButton);
 }
 
 void ContentView::connectSettings()
@@ -247,13 +273,61 @@ QString ContentView::selectedFolder() const
 void ContentView::setStatus(const QString &status)
 {
     m_status = status;
-    m_statusLabel->setText(status);
+    m_statusView->setText(status);
+    fitStatus();
 }
 
 void ContentView::setUploading(bool uploading)
 {
     m_isUploading = uploading;
+    if (uploading) {
+        // A new run: busy until it has counted its files, and no report yet.
+        m_progressBar->setRange(0, 0);
+        m_reportPath.clear();
+    }
+    m_progressBar->setVisible(uploading);
+    m_showReportButton->setVisible(!m_reportPath.isEmpty());
     updateUploadButton();
+    fitStatus();
+}
+
+void ContentView::setProgress(int done, int total)
+{
+    m_progressBar->setRange(0, total);
+    m_progressBar->setValue(done);
+}
+
+void ContentView::reportWritten(const QString &csvPath)
+{
+    m_reportPath = csvPath;
+    m_showReportButton->setVisible(true);
+    fitStatus();
+}
+
+void ContentView::showReport()
+{
+    if (!m_reportPath.isEmpty())
+        QDesktopServices::openUrl(QUrl::fromLocalFile(m_reportPath));
+}
+
+void ContentView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    fitStatus(); // the screen is known now
+}
+
+void ContentView::fitStatus()
+{
+    // Everything but the status line, at the column's width, as it stands.
+    m_rows->invalidate();
+    const int column = m_column->hasHeightForWidth() ? m_column->heightForWidth(columnWidth) : m_column->sizeHint().height();
+    const int others = column - m_statusView->maximumHeight();
+    const int frame = frameGeometry().height() - geometry().height();
+    const int lineHeight = m_statusView->fontMetrics().lineSpacing();
+    const int room = std::max(minStatusLines * lineHeight, screen()->availableGeometry().height() - frame - others);
+    const QMargins margins = m_rows->contentsMargins();
+    const int width = columnWidth - margins.left() - margins.right();
+    m_statusView->setFixedHeight(std::max(lineHeight, m_statusView->heightFor(width, room)));
 }
 
 void ContentView::chooseFolder()

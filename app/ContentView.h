@@ -9,20 +9,26 @@
 #include <QWidget>
 
 class ElidedLabel;
-class QLabel;
 class QLineEdit;
 class QMimeData;
+class QProgressBar;
 class QPushButton;
+class QVBoxLayout;
+class StatusView;
 
 /**
  * The application's window: the server address and API credentials (shared
- * by all windows through AppSettings), the folder row, the upload button and
- * the status line. Each window has its own chosen folder, status text and
- * busy flag; the upload run it starts writes the last two.
+ * by all windows through AppSettings), the folder row, the upload button,
+ * the status line, and under it the progress of a run and, after a run that
+ * wrote its report, a button that opens it. Each window has its own chosen
+ * folder, status text, busy flag, progress and report; the upload run it
+ * starts writes all but the folder.
  *
  * Widgets that tests and assistive tools reach carry object names:
  * "velkURLField", "clientIDField", "clientSecretField", "chooseFolderButton",
- * "folderPathLabel", "uploadButton", "statusLabel", and the "newWindowAction".
+ * "folderPathLabel", "uploadButton", "statusView", "progressBar",
+ * "showReportButton", and the actions "newWindowAction", "closeWindowAction"
+ * and "quitAction".
  */
 class ContentView : public QWidget, public UploadHost
 {
@@ -46,14 +52,19 @@ public:
 
     void setStatus(const QString &status) override;
     void setUploading(bool uploading) override;
+    void setProgress(int done, int total) override;
+    void reportWritten(const QString &csvPath) override;
 
 public slots:
     /** Runs the folder chooser; OK selects the folder it reports, cancel changes nothing. */
     void chooseFolder();
     /** The upload run over this window; started by the upload button, never awaited. */
     QCoro::Task<> uploadIcons();
+    /** Opens the last run's report with the desktop's application for CSV files. */
+    void showReport();
 
 protected:
+    void showEvent(QShowEvent *event) override;
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dragMoveEvent(QDragMoveEvent *event) override;
     void dropEvent(QDropEvent *event) override;
@@ -66,6 +77,8 @@ private:
     /** Takes a chosen folder: path text, status line and button follow. */
     void selectFolder(const QString &folder);
     void updateUploadButton();
+    /** Sizes the status line to its text, within the room the screen leaves below the other rows. */
+    void fitStatus();
 
     /** The one local folder that mime carries, or the empty text when it carries anything else. */
     static QString droppedFolder(const QMimeData *mime);
@@ -77,9 +90,14 @@ private:
     QPushButton *m_chooseFolderButton = nullptr;
     ElidedLabel *m_folderPathLabel = nullptr;
     QPushButton *m_uploadButton = nullptr;
-    QLabel *m_statusLabel = nullptr;
+    QWidget *m_column = nullptr;
+    QVBoxLayout *m_rows = nullptr;
+    StatusView *m_statusView = nullptr;
+    QProgressBar *m_progressBar = nullptr;
+    QPushButton *m_showReportButton = nullptr;
 
     QString m_selectedFolder;
     QString m_status;
     bool m_isUploading = false;
+    QString m_reportPath;
 };

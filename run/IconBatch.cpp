@@ -82,8 +82,7 @@ QStringList iconFilesIn(const QString &folderPath)
     return paths;
 }
 
-QCoro::Task<> runIconBatch(QPointer<QObject> owner, UploadHost &host, QString folderPath, QString bearerToken,
-                           HttpClient &http)
+QCoro::Task<> runIconBatch(UploadHost &host, QString folderPath, QString bearerToken, HttpClient &http)
 {
     const QStringList files = iconFilesIn(folderPath);
     if (files.isEmpty()) {
@@ -92,6 +91,8 @@ QCoro::Task<> runIconBatch(QPointer<QObject> owner, UploadHost &host, QString fo
         co_return;
     }
 
+    const int total = int(files.size());
+    host.setProgress(0, total);
     QList<UploadResult> results;
     results.reserve(files.size());
     for (const QString &path : files) {
@@ -100,12 +101,12 @@ QCoro::Task<> runIconBatch(QPointer<QObject> owner, UploadHost &host, QString fo
         // The server URL is read afresh for every file, so an edit made
         // during a run applies from the next file on.
         const IconLookupResult icon = co_await uploadIcon(host.velkURL(), bearerToken, path, http);
-        if (!owner)
-            co_return;
         results.append(UploadResult{fileName, icon.id, icon.name, icon.url});
+        host.setProgress(int(results.size()), total);
     }
 
     const QString csvPath = writeResultsCSV(results);
+    host.reportWritten(csvPath);
     host.setStatus(QStringLiteral("Upload complete. Uploaded %1 icon image(s). CSV saved to: %2")
                        .arg(QString::number(results.size()), QDir::toNativeSeparators(csvPath)));
     host.setUploading(false);

@@ -3,7 +3,6 @@
 #include "api/Http.h"
 #include "run/UploadHost.h"
 
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -26,9 +25,8 @@ void sortByName(QStringList &names);
 
 /**
  * The second half of a run, once the token has arrived: uploads every image
- * of the folder one after another, writes the results CSV and shows the
- * summary. Errors propagate to the caller. Ends quietly, touching nothing,
- * as soon as owner is gone.
+ * of the folder one after another, reporting the files finished as
+ * progress, writes the results CSV and shows the summary. Errors propagate
+ * to the caller.
  */
-QCoro::Task<> runIconBatch(QPointer<QObject> owner, UploadHost &host, QString folderPath, QString bearerToken,
-                           HttpClient &http);
+QCoro::Task<> runIconBatch(UploadHost &host, QString folderPath, QString bearerToken, HttpClient &http);

@@ -2,11 +2,13 @@
 
 #include <QString>
 #include <QStringList>
+#include <QtGlobal>
 
 /**
  * What an upload run needs from the window that started it: the three
- * settings, the chosen folder, and the status line and busy flag that the
- * run writes. The window implements it; tests drive runs through their own.
+ * settings, the chosen folder, and the status line, busy flag, progress and
+ * report that the run writes. The window implements it; tests drive runs
+ * through their own.
  */
 class UploadHost
 {
@@ -21,6 +23,15 @@ public:
 
     virtual void setStatus(const QString &status) = 0;
     virtual void setUploading(bool uploading) = 0;
+
+    /**
+     * How far the run is: done files finished out of total. A total of 0
+     * means the run is busy with something it cannot count yet (the token,
+     * the folder listing). Sent only while the busy flag is set.
+     */
+    virtual void setProgress(int done, int total) { Q_UNUSED(done) Q_UNUSED(total) }
+    /** The run has written its report to csvPath; sent just before its summary. */
+    virtual void reportWritten(const QString &csvPath) { Q_UNUSED(csvPath) }
 };
 
 /** The extensions, lower case and without a dot, of the images a run uploads. */

@@ -4,6 +4,7 @@
 #include "core/ServerError.h"
 #include "run/IconBatch.h"
 
+#include <QEventLoopLocker>
 #include <QObject>
 #include <QPointer>
 
@@ -27,11 +28,66 @@ QString describe(std::exception_ptr error)
     }
 }
 
+/**
+ * The host as the run sees it: the window while it lives. Once the window
+ * is gone, whatever the run shows goes nowhere, and the server URL is the
+ * one read last, so that the run can finish its files.
+ */
+class WindowOrNothing final : public UploadHost
+{
+public:
+    WindowOrNothing(QObject *owner, UploadHost &host)
+        : m_owner(owner)
+        , m_host(host)
+    {
+    }
+
+    QString velkURL() const override
+    {
+        if (m_owner)
+            m_velkURL = m_host.velkURL();
+        return m_velkURL;
+    }
+    // Read once, at the start of the run, while the window is certain to live.
+    QString clientID() const override { return m_host.clientID(); }
+    QString clientSecret() const override { return m_host.clientSecret(); }
+    QString selectedFolder() const override { return m_host.selectedFolder(); }
+
+    void setStatus(const QString &status) override
+    {
+        if (m_owner)
+            m_host.setStatus(status);
+    }
+    void setUploading(bool uploading) override
+    {
+        if (m_owner)
+            m_host.setUploading(uploading);
+    }
+    void setProgress(int done, int total) override
+    {
+        if (m_owner)
+            m_host.setProgress(done, total);
+    }
+    void reportWritten(const QString &csvPath) override
+    {
+        if (m_owner)
+            m_host.reportWritten(csvPath);
+    }
+
+private:
+    QPointer<QObject> m_owner;
+    UploadHost &m_host;
+    mutable QString m_velkURL;
+};
+
 } // namespace
 
-QCoro::Task<> uploadIcons(QObject *owner, UploadHost &host, HttpClient &http)
+QCoro::Task<> uploadIcons(QObject *owner, UploadHost &window, HttpClient &http)
 {
-    const QPointer<QObject> alive(owner);
+    // The process stays until this run has ended, whatever happens to the
+    // windows meanwhile: a run is never cut short (its report would be lost).
+    const QEventLoopLocker keepProcessAlive;
+    WindowOrNothing host(owner, window);
 
     const QString folder = host.selectedFolder();
     if (folder.isEmpty()) {
@@ -40,6 +96,7 @@ QCoro::Task<> uploadIcons(QObject *owner, UploadHost &host, HttpClient &http)
     }
 
     host.setUploading(true);
+    host.setProgress(0, 0);
     host.setStatus(QStringLiteral("Getting bearer token..."));
 
     // Nothing awaits this task, so every error must end here, on the status
@@ -47,13 +104,11 @@ QCoro::Task<> uploadIcons(QObject *owner, UploadHost &host, HttpClient &http)
     std::exception_ptr failure;
     try {
         const QString token = co_await fetchBearerToken(host.velkURL(), host.clientID(), host.clientSecret(), http);
-        if (!alive)
-            co_return;
-        co_await runIconBatch(alive, host, folder, token, http);
+        co_await runIconBatch(host, folder, token, http);
     } catch (...) {
         failure = std::current_exception();
     }
-    if (failure && alive) {
+    if (failure) {
         host.setStatus(QStringLiteral("Error: ") + describe(failure));
         host.setUploading(false);
     }

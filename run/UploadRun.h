@@ -14,9 +14,12 @@ class QObject;
  * Every failure ends as "Error: " and its description on the status line;
  * nothing escapes the task.
  *
- * owner is the QObject whose lifetime bounds the host (the window). If it is
- * destroyed while the run waits for the server, the run ends quietly at its
- * next step without touching the host.
+ * owner is the QObject whose lifetime bounds the host (the window). Nothing
+ * cancels a run: when owner is destroyed while the run waits for the
+ * server, the run goes on to its end without the host, with the server URL
+ * it read last, and still writes its report; it never touches the host
+ * again. While a run is on it holds the application's event loop, so
+ * closing the last window or quitting waits for it to end.
  *
  * Every request of the run goes through http.
  */
