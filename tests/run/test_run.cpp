@@ -25,7 +25,7 @@ class Host : public QObject, public UploadHost
 {
 public:
     QString url, folder;
-    QStringList statuses;
+    QStringList statuses, progress, reports;
     QList<bool> busy;
     std::function<void(const QString &)> onStatus;
 
@@ -40,9 +40,11 @@ public:
             onStatus(status);
     }
     void setUploading(bool uploading) override { busy << uploading; }
+    void setProgress(int done, int total) override { progress << QStringLiteral("%1/%2").arg(done).arg(total); }
+    void reportWritten(const QString &path) override { reports << path; }
 };
 
-QString progress(const QString &fileName)
+QString progressText(const QString &fileName)
 {
     return QStringLiteral("Converting and uploading %1...").arg(fileName);
 }
@@ -111,7 +113,7 @@ struct Run
         if (!secondFile)
             return queue();
         host.onStatus = [=](const QString &status) {
-            if (status == progress(QStringLiteral("b.jpg")))
+            if (status == progressText(QStringLiteral("b.jpg")))
                 queue();
         };
     }
@@ -158,15 +160,16 @@ private slots:
         second.acceptToken("stub-token-1");
         second.queueReply("GET", "/api/v1/icon/*", StubReply::json(200, "{\"id\":\"x\\\"y\",\"url\":\"http://h/a,b\",\"name\":\"line\\nbreak é\"}"));
         run.host.onStatus = [&](const QString &status) {
-            if (status == progress(ordered[2]))
+            if (status == progressText(ordered[2]))
                 run.host.url = second.urlText() + '/';
         };
         run.run(HttpClient::shared());
 
-        QStringList statuses = {"Getting bearer token..."};
+        QStringList statuses = {"Getting bearer token..."}, progress = {"0/0"};
         QString csv = "Original File Name,Icon ID,Uploaded Icon Name,Icon URL\n";
         for (int i = 0; i < ordered.size(); ++i) {
-            statuses << progress(ordered[i]);
+            statuses << progressText(ordered[i]);
+            progress << QStringLiteral("%1/10").arg(i);
             const int id = i < 2 ? i + 1 : i - 1;
             const QString uploaded = QFileInfo(ordered[i]).completeBaseName() + ".png";
             const QString url = (i < 2 ? run.server : second).urlText() + QStringLiteral("/icons/%1.png").arg(id);
@@ -176,6 +179,8 @@ private slots:
         statuses << "Upload complete. Uploaded 10 icon image(s). CSV saved to: " + run.report;
         QCOMPARE(run.host.statuses, statuses);
         QCOMPARE(run.host.busy, (QList<bool>{true, false}));
+        QCOMPARE(run.host.progress, progress << "10/10");
+        QCOMPARE(run.host.reports, QStringList{run.report});
         QCOMPARE(run.server.iconCount(), 2);
         QCOMPARE(readAll(run.report), csv);
         QVERIFY(!QFileInfo(run.report).isSymLink());
@@ -285,7 +290,7 @@ private slots:
         if (filesTried >= 0)
             statuses << "Getting bearer token...";
         for (int i = 0; i < filesTried; ++i)
-            statuses << progress(files[i]);
+            statuses << progressText(files[i]);
         // The last status as expected, where "*" stands for any text.
         expected.replace("%ELSEWHERE%", run.elsewhere.urlText()).replace("%FOLDER%", run.folder.path()).replace("%REPORT%", run.report);
         if (expected.contains('*')) {
@@ -297,6 +302,9 @@ private slots:
         }
         QCOMPARE(run.host.statuses, statuses);
         QCOMPARE(run.host.busy, filesTried < 0 ? QList<bool>() : (QList<bool>{true, false}));
+        // Progress shows while the run is busy, and only a written report is announced.
+        QCOMPARE(run.host.progress.value(0), filesTried < 0 ? QString() : QStringLiteral("0/0"));
+        QCOMPARE(run.host.reports.size(), int(expected.startsWith("Upload complete")));
         QCOMPARE(run.server.iconCount() + run.secure.iconCount(), iconsStored);
         QCOMPARE(run.elsewhere.connectionCount(), 0);
         if (QFile::exists(run.desktop) && !expected.startsWith("Upload complete")) {
