@@ -1,8 +1,6 @@
 #include "tests/support/TestSupport.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QImageWriter>
 
 namespace testsupport {
 
@@ -19,19 +17,6 @@ void runTask(QCoro::Task<> task)
     QCoro::waitFor(wrapper(std::move(task), error));
     if (error)
         std::rethrow_exception(error);
-}
-
-QString writeImage(const QTemporaryDir &dir, const QString &name, const QImage &image, int quality)
-{
-    if (name.endsWith(QLatin1String(".gif"), Qt::CaseInsensitive))
-        return writeFile(dir, name, gifBytes({image}));
-    const QString path = dir.filePath(name);
-    // The format comes from the extension, whatever its letter case.
-    QImageWriter writer(path, QFileInfo(name).suffix().toLower().toLatin1());
-    writer.setQuality(quality);
-    if (!writer.write(image))
-        qFatal("cannot write test image %s: %s", qPrintable(path), qPrintable(writer.errorString()));
-    return path;
 }
 
 namespace {

@@ -37,9 +37,6 @@ T runTask(QCoro::Task<T> task)
 
 void runTask(QCoro::Task<> task);
 
-/** Writes image to dir/name in the format the name's extension implies. */
-QString writeImage(const QTemporaryDir &dir, const QString &name, const QImage &image, int quality = 90);
-
 /**
  * Encodes frames as a GIF (Qt reads GIF but cannot write it). Every frame
  * must have the first frame's size and at most 255 distinct opaque colours;
