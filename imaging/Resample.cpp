@@ -1,7 +1,10 @@
 #include "imaging/Resample.h"
 
+#include <QtEndian>
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <vector>
 
@@ -12,12 +15,16 @@ namespace {
 constexpr double kLobes = 3.0;
 
 /**
- * One pixel as four floats (blue, green, red, alpha; premultiplied; 0..255)
+ * One pixel as four floats (red, green, blue, alpha; premultiplied; 0..255)
  * that the compiler keeps in one SIMD register, so that a filter tap is one
  * multiply-add for all channels. A GCC/Clang vector extension.
  */
 using Pixel = float __attribute__((vector_size(16)));
 using Ints = int __attribute__((vector_size(16)));
+using Words = quint32 __attribute__((vector_size(16)));
+
+/** Filtered pixels are turned into canvas pixels this many at a time. */
+constexpr int kStoreGroup = 4;
 
 /** Filter taps are stored in groups of this many, padded with zero weights. */
 constexpr int kTapGroup = 4;
@@ -37,7 +44,7 @@ struct AxisFilter
     std::vector<int> start;
     std::vector<int> taps;
     std::vector<float> weights;
-    std::vector<float> coverage;
+    std::vector<float> coverage; // padded with zeros to whole groups of kStoreGroup
 };
 
 /**
@@ -88,7 +95,7 @@ AxisFilter makeAxisFilter(int srcLength, double srcExtent, double dstStart, doub
     filter.start.resize(filter.outCount);
     filter.taps.resize(filter.outCount);
     filter.weights.assign(size_t(filter.outCount) * filter.stride, 0.0f);
-    filter.coverage.resize(filter.outCount);
+    filter.coverage.assign(size_t(filter.outCount + kStoreGroup - 1) / kStoreGroup * kStoreGroup, 0.0f);
 
     std::vector<double> w(filter.stride);
     for (int j = first; j < end; ++j) {
@@ -126,50 +133,117 @@ AxisFilter makeAxisFilter(int srcLength, double srcExtent, double dstStart, doub
     return filter;
 }
 
-Pixel unpackPremultiplied(QRgb p)
+Pixel toPixel(int r, int g, int b, int a)
 {
-    const Ints channels = {int(p & 0xff), int((p >> 8) & 0xff), int((p >> 16) & 0xff), int(p >> 24)};
-    return __builtin_convertvector(channels, Pixel);
+    return __builtin_convertvector((Ints{r, g, b, a}), Pixel);
 }
 
-/** Source row y as premultiplied float pixels. */
-void loadRow(const QImage &src, int y, Pixel *out)
+Pixel unpackPremultiplied(QRgb p)
 {
-    const int width = src.width();
-    switch (src.format()) {
-    case QImage::Format_ARGB32_Premultiplied: {
-        const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(y));
-        for (int x = 0; x < width; ++x)
-            out[x] = unpackPremultiplied(in[x]);
-        break;
-    }
-    case QImage::Format_RGB32: {
-        const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(y));
-        for (int x = 0; x < width; ++x)
-            out[x] = unpackPremultiplied(in[x] | 0xff000000u);
-        break;
-    }
-    case QImage::Format_ARGB32: {
-        const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(y));
-        for (int x = 0; x < width; ++x) {
-            const Pixel p = unpackPremultiplied(in[x]);
-            const float alpha = p[3];
-            out[x] = p * (alpha / 255.0f);
-            out[x][3] = alpha;
-        }
-        break;
-    }
-    default: {
-        // Palette, grey, 16-bit and other layouts: let Qt convert one row at
-        // a time, which never holds a second full-size copy of the picture.
-        const QImage row = src.copy(0, y, width, 1).convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        const auto *in = reinterpret_cast<const QRgb *>(row.constScanLine(0));
-        for (int x = 0; x < width; ++x)
-            out[x] = unpackPremultiplied(in[x]);
-        break;
-    }
-    }
+    return toPixel(qRed(p), qGreen(p), qBlue(p), qAlpha(p));
 }
+
+/** A straight (not premultiplied) pixel, channels 0..255, premultiplied. */
+Pixel premultiplied(Pixel p)
+{
+    const float alpha = p[3];
+    p = p * (alpha / 255.0f);
+    p[3] = alpha;
+    return p;
+}
+
+/**
+ * Reads source rows as premultiplied float pixels. The formats that Qt's
+ * decoders produce are read directly; any other is converted by Qt a block
+ * of rows at a time, which never holds a second full-size copy of the
+ * picture.
+ */
+class RowLoader
+{
+public:
+    explicit RowLoader(const QImage &src)
+        : m_src(src)
+    {
+        if (src.format() == QImage::Format_Indexed8) {
+            const QList<QRgb> colours = src.colorTable();
+            m_palette.assign(256, Pixel{});
+            for (qsizetype i = 0; i < colours.size() && i < 256; ++i)
+                m_palette[size_t(i)] = premultiplied(unpackPremultiplied(colours[i]));
+        }
+    }
+
+    /** Source row y into out[0, width). */
+    void load(int y, Pixel *out)
+    {
+        const int width = m_src.width();
+        const uchar *line = m_src.constScanLine(y);
+        const auto *argb = reinterpret_cast<const QRgb *>(line);
+        const auto *rgba64 = reinterpret_cast<const quint16 *>(line);
+        switch (m_src.format()) {
+        case QImage::Format_ARGB32_Premultiplied:
+            for (int x = 0; x < width; ++x)
+                out[x] = unpackPremultiplied(argb[x]);
+            break;
+        case QImage::Format_RGB32:
+            for (int x = 0; x < width; ++x)
+                out[x] = unpackPremultiplied(argb[x] | 0xff000000u);
+            break;
+        case QImage::Format_ARGB32:
+            for (int x = 0; x < width; ++x) {
+                const Pixel p = unpackPremultiplied(argb[x]);
+                const float alpha = p[3];
+                out[x] = p * (alpha / 255.0f);
+                out[x][3] = alpha;
+            }
+            break;
+        case QImage::Format_RGBA8888:
+            for (int x = 0; x < width; ++x)
+                out[x] = premultiplied(toPixel(line[4 * x], line[4 * x + 1], line[4 * x + 2], line[4 * x + 3]));
+            break;
+        case QImage::Format_RGBX8888:
+        case QImage::Format_RGBA8888_Premultiplied:
+            for (int x = 0; x < width; ++x)
+                out[x] = toPixel(line[4 * x], line[4 * x + 1], line[4 * x + 2],
+                                 m_src.format() == QImage::Format_RGBX8888 ? 255 : line[4 * x + 3]);
+            break;
+        case QImage::Format_Indexed8:
+            for (int x = 0; x < width; ++x)
+                out[x] = m_palette[line[x]];
+            break;
+        case QImage::Format_Grayscale8:
+            for (int x = 0; x < width; ++x)
+                out[x] = toPixel(line[x], line[x], line[x], 255);
+            break;
+        case QImage::Format_RGBA64:
+        case QImage::Format_RGBX64:
+            // 16-bit channels, kept at their full precision.
+            for (int x = 0; x < width; ++x) {
+                const quint16 *p = rgba64 + 4 * x;
+                const int alpha = m_src.format() == QImage::Format_RGBX64 ? 65535 : p[3];
+                out[x] = premultiplied(toPixel(p[0], p[1], p[2], alpha) * (1.0f / 257.0f));
+            }
+            break;
+        default: {
+            constexpr int kBlockRows = 16;
+            if (m_block.isNull() || y < m_blockStart || y >= m_blockStart + m_block.height()) {
+                m_blockStart = y;
+                m_block = m_src.copy(0, y, width, std::min(kBlockRows, m_src.height() - y))
+                              .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            }
+            const auto *in = reinterpret_cast<const QRgb *>(m_block.constScanLine(y - m_blockStart));
+            for (int x = 0; x < width; ++x)
+                out[x] = unpackPremultiplied(in[x]);
+            break;
+        }
+        }
+    }
+
+private:
+    const QImage &m_src;
+    std::vector<Pixel> m_palette;
+    QImage m_block;
+    int m_blockStart = 0;
+};
 
 /**
  * The sum of w[t] * p[t] over taps pixels, with t in whole tap groups (the
@@ -191,16 +265,24 @@ Pixel weightedSum(const float *w, const Pixel *p, int taps)
 Pixel weightedSum(const float *w, const Pixel *const *rows, int j, int taps)
 {
     Pixel a0 = {}, a1 = {}, a2 = {}, a3 = {};
-    int t = 0;
-    for (; t + kTapGroup <= taps; t += kTapGroup) {
+    for (int t = 0; t < taps; t += kTapGroup) {
         a0 += w[t] * rows[t][j];
         a1 += w[t + 1] * rows[t + 1][j];
         a2 += w[t + 2] * rows[t + 2][j];
         a3 += w[t + 3] * rows[t + 3][j];
     }
-    for (; t < taps; ++t)
-        a0 += w[t] * rows[t][j];
     return (a0 + a1) + (a2 + a3);
+}
+
+/**
+ * out[j] = the sum of w[t] * rows[t][j] over the taps, for j < count: one
+ * canvas row from the horizontally filtered rows. rows has whole tap
+ * groups; the padding weights are zero.
+ */
+void weightedRows(const float *w, const Pixel *const *rows, int taps, int count, Pixel *out)
+{
+    for (int j = 0; j < count; ++j)
+        out[j] = weightedSum(w, rows, j, taps);
 }
 
 void filterRow(const Pixel *in, const AxisFilter &fx, Pixel *out)
@@ -210,20 +292,57 @@ void filterRow(const Pixel *in, const AxisFilter &fx, Pixel *out)
 }
 
 /**
- * A filtered premultiplied pixel as straight ARGB32. Lanczos rings, so the
- * value is first brought back into range: alpha to 0..255 and colour to
- * 0..alpha. The rectangle's coverage then scales alpha only; the straight
- * colour does not depend on it.
+ * Filtered premultiplied pixels as straight RGBA bytes, kStoreGroup at a
+ * time, one pixel per lane. Lanczos rings, so each value is first brought
+ * back into range: alpha to 0..255 and colour to 0..alpha. The rectangle's
+ * coverage then scales alpha only; the straight colour does not depend on
+ * it. in and coverage hold whole groups; only count pixels are written.
  */
-QRgb toStraight(Pixel p, float coverage)
+void storeRow(const Pixel *in, const float *coverage, float rowCoverage, int count, uchar *out)
 {
-    const float alpha = std::clamp(p[3], 0.0f, 255.0f);
-    const int a = int(alpha * coverage + 0.5f);
-    if (a == 0)
-        return 0;
-    const float unpremultiply = 255.0f / alpha;
-    const auto channel = [&](float c) { return int(std::clamp(c, 0.0f, alpha) * unpremultiply + 0.5f); };
-    return qRgba(channel(p[2]), channel(p[1]), channel(p[0]), a);
+    quint32 staged[kStoreGroup];
+    for (int j = 0; j < count; j += kStoreGroup) {
+        // Four pixels of four channels in, four channels of four pixels out.
+        const Pixel p0 = in[j], p1 = in[j + 1], p2 = in[j + 2], p3 = in[j + 3];
+        const Pixel rg01 = __builtin_shufflevector(p0, p1, 0, 4, 1, 5);
+        const Pixel rg23 = __builtin_shufflevector(p2, p3, 0, 4, 1, 5);
+        const Pixel ba01 = __builtin_shufflevector(p0, p1, 2, 6, 3, 7);
+        const Pixel ba23 = __builtin_shufflevector(p2, p3, 2, 6, 3, 7);
+        const Pixel red = __builtin_shufflevector(rg01, rg23, 0, 1, 4, 5);
+        const Pixel green = __builtin_shufflevector(rg01, rg23, 2, 3, 6, 7);
+        const Pixel blue = __builtin_shufflevector(ba01, ba23, 0, 1, 4, 5);
+        const Pixel rawAlpha = __builtin_shufflevector(ba01, ba23, 2, 3, 6, 7);
+
+        Pixel cover;
+        std::memcpy(&cover, coverage + j, sizeof cover);
+        const Pixel alpha = rawAlpha < 0.0f ? 0.0f : rawAlpha > 255.0f ? 255.0f : rawAlpha;
+        const Ints a = __builtin_convertvector(alpha * (cover * rowCoverage) + 0.5f, Ints);
+        const Pixel unpremultiply = alpha > 0.0f ? 255.0f / alpha : 0.0f;
+        const auto channel = [&](Pixel c) {
+            const Pixel inRange = c < 0.0f ? 0.0f : c > alpha ? alpha : c;
+            return __builtin_convertvector(inRange * unpremultiply + 0.5f, Ints);
+        };
+        const Words rgba = Words(channel(red)) | Words(channel(green)) << 8 | Words(channel(blue)) << 16 | Words(a) << 24;
+        const Words packed = a == 0 ? 0 : rgba;
+        for (int lane = 0; lane < kStoreGroup; ++lane)
+            staged[lane] = qToLittleEndian(quint32(packed[lane]));
+        std::memcpy(out + 4 * j, staged, size_t(std::min(kStoreGroup, count - j)) * 4);
+    }
+}
+
+/**
+ * Whether every canvas pixel along the axis reads one source pixel, the
+ * next one each, at full weight and full coverage: the picture is drawn at
+ * its own size at a whole-pixel position, and drawing is a copy.
+ */
+bool isCopy(const AxisFilter &filter)
+{
+    for (int k = 0; k < filter.outCount; ++k) {
+        if (filter.taps[k] != 1 || filter.weights[size_t(k) * filter.stride] != 1.0f || filter.coverage[k] != 1.0f
+            || filter.start[k] != filter.start[0] + k)
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -241,7 +360,7 @@ double lanczos3(double t)
 
 QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &dst, int side)
 {
-    QImage canvas(side, side, QImage::Format_ARGB32);
+    QImage canvas(side, side, QImage::Format_RGBA8888);
     if (canvas.isNull())
         return canvas;
     canvas.fill(Qt::transparent);
@@ -251,14 +370,28 @@ QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &ds
     if (fx.outCount == 0 || fy.outCount == 0)
         return canvas;
 
+    RowLoader loader(src);
+    const auto canvasRow = [&](int k) { return canvas.scanLine(fy.firstOut + k) + 4 * fx.firstOut; };
+    // The source row has a tap group of spare zero pixels at its end, which
+    // the zero padding weights may read.
+    std::vector<Pixel> sourceRow(size_t(src.width()) + std::max(kTapGroup, kStoreGroup), Pixel{});
+
+    // Drawn at its own size, each source pixel lands on one canvas pixel:
+    // the filter passes would multiply by 1 and add 0, so they are skipped.
+    if (isCopy(fx) && isCopy(fy)) {
+        for (int k = 0; k < fy.outCount; ++k) {
+            loader.load(fy.start[k], sourceRow.data());
+            storeRow(sourceRow.data() + fx.start[0], fx.coverage.data(), 1.0f, fx.outCount, canvasRow(k));
+        }
+        return canvas;
+    }
+
     // Horizontal pass first, one source row at a time, into a ring of the
     // last fy.maxTaps filtered rows; the vertical pass reads the ring. Source
-    // rows are filtered once each and the working set stays small. The
-    // source row has a tap group of spare zero pixels at its end, which the
-    // zero padding weights may read.
-    std::vector<Pixel> sourceRow(size_t(src.width()) + kTapGroup, Pixel{});
+    // rows are filtered once each and the working set stays small.
     std::vector<Pixel> ring(size_t(fy.maxTaps) * fx.outCount);
-    std::vector<const Pixel *> rows(size_t(fy.maxTaps));
+    std::vector<const Pixel *> rows(size_t(fy.stride), ring.data());
+    std::vector<Pixel> line(fx.coverage.size());
     const auto ringRow = [&](int y) { return ring.data() + size_t(y % fy.maxTaps) * fx.outCount; };
     int nextSourceRow = fy.start[0];
 
@@ -266,17 +399,13 @@ QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &ds
         const int firstRow = fy.start[k];
         const int taps = fy.taps[k];
         for (; nextSourceRow < firstRow + taps; ++nextSourceRow) {
-            loadRow(src, nextSourceRow, sourceRow.data());
+            loader.load(nextSourceRow, sourceRow.data());
             filterRow(sourceRow.data(), fx, ringRow(nextSourceRow));
         }
         for (int t = 0; t < taps; ++t)
             rows[t] = ringRow(firstRow + t);
-
-        const float *w = &fy.weights[size_t(k) * fy.stride];
-        auto *out = reinterpret_cast<QRgb *>(canvas.scanLine(fy.firstOut + k)) + fx.firstOut;
-        const float rowCoverage = fy.coverage[k];
-        for (int j = 0; j < fx.outCount; ++j)
-            out[j] = toStraight(weightedSum(w, rows.data(), j, taps), fx.coverage[j] * rowCoverage);
+        weightedRows(&fy.weights[size_t(k) * fy.stride], rows.data(), taps, fx.outCount, line.data());
+        storeRow(line.data(), fx.coverage.data(), fy.coverage[k], fx.outCount, canvasRow(k));
     }
     return canvas;
 }
