@@ -142,6 +142,24 @@ void filterCandidates(const uchar *row, const uchar *above, size_t length, const
     addUp();
 }
 
+/** The number of zero bytes among length bytes. */
+uint64_t countZeros(const uchar *bytes, size_t length)
+{
+    uint64_t zeros = 0;
+    size_t i = 0;
+    while (i + kLanes <= length) {
+        // Each lane counts up to 255 zeros, then the lanes are added up.
+        Bytes counts = {};
+        for (int n = 0; n < 255 && i + kLanes <= length; ++n, i += kLanes)
+            counts -= load(bytes + i) == 0;
+        for (size_t lane = 0; lane < kLanes; ++lane)
+            zeros += counts[lane];
+    }
+    for (; i < length; ++i)
+        zeros += bytes[i] == 0;
+    return zeros;
+}
+
 /** Whether all length bytes are 0; no early exit, so that it vectorises. */
 bool isBlank(const uchar *bytes, size_t length)
 {
@@ -226,7 +244,7 @@ Filtered filterRows(const QImage &image)
         }
         dst[0] = kCandidates[best];
         std::memcpy(dst + 1, out[best], length);
-        zeros += size_t(std::count(dst + 1, dst + 1 + length, uchar(0)));
+        zeros += countZeros(dst + 1, length);
         counted += length;
         std::swap(row, above);
     }

@@ -133,23 +133,62 @@ AxisFilter makeAxisFilter(int srcLength, double srcExtent, double dstStart, doub
     return filter;
 }
 
+// The per-pixel loops are also built for AVX2 with FMA (x86-64-v3), and
+// that build is picked when the program loads on a processor that has it.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VELK_SIMD_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define VELK_SIMD_CLONES
+#endif
+
 Pixel toPixel(int r, int g, int b, int a)
 {
     return __builtin_convertvector((Ints{r, g, b, a}), Pixel);
-}
-
-Pixel unpackPremultiplied(QRgb p)
-{
-    return toPixel(qRed(p), qGreen(p), qBlue(p), qAlpha(p));
 }
 
 /** A straight (not premultiplied) pixel, channels 0..255, premultiplied. */
 Pixel premultiplied(Pixel p)
 {
     const float alpha = p[3];
-    p = p * (alpha / 255.0f);
+    p = p * (alpha * (1.0f / 255.0f));
     p[3] = alpha;
     return p;
+}
+
+/**
+ * Which stored channel each of red, green, blue and alpha is, for the four
+ * bytes of a pixel as they lie in memory: RGBA8888 and RGBA64 store red
+ * first, (A)RGB32 stores a 32-bit 0xAARRGGBB in the machine's byte order.
+ */
+enum class Order { Rgba, Argb32 };
+
+/** Bytes or 16-bit words of n pixels, channel by channel, as floats times scale. */
+template <typename Channel>
+void toFloats(const Channel *in, int n, float scale, Pixel *out)
+{
+    auto *floats = reinterpret_cast<float *>(out);
+    for (int i = 0; i < 4 * n; ++i)
+        floats[i] = float(in[i]) * scale;
+}
+
+/** out's n pixels put in red, green, blue, alpha order, alpha set to opaque if asked, premultiplied if asked. */
+template <Order order, bool opaque, bool premultiply>
+void arrange(Pixel *out, int n)
+{
+    for (int x = 0; x < n; ++x) {
+        Pixel p = out[x];
+        if constexpr (order == Order::Argb32) {
+            if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN)
+                p = __builtin_shufflevector(p, p, 2, 1, 0, 3);
+            else
+                p = __builtin_shufflevector(p, p, 1, 2, 3, 0);
+        }
+        if constexpr (opaque)
+            p[3] = 255.0f;
+        if constexpr (premultiply)
+            p = premultiplied(p);
+        out[x] = p;
+    }
 }
 
 /**
@@ -167,60 +206,63 @@ public:
         if (src.format() == QImage::Format_Indexed8) {
             const QList<QRgb> colours = src.colorTable();
             m_palette.assign(256, Pixel{});
-            for (qsizetype i = 0; i < colours.size() && i < 256; ++i)
-                m_palette[size_t(i)] = premultiplied(unpackPremultiplied(colours[i]));
+            for (qsizetype i = 0; i < colours.size() && i < 256; ++i) {
+                const QRgb c = colours[i];
+                m_palette[size_t(i)] = premultiplied(toPixel(qRed(c), qGreen(c), qBlue(c), qAlpha(c)));
+            }
         }
     }
 
     /** Source row y into out[0, width). */
-    void load(int y, Pixel *out)
+    VELK_SIMD_CLONES void load(int y, Pixel *out)
     {
         const int width = m_src.width();
         const uchar *line = m_src.constScanLine(y);
-        const auto *argb = reinterpret_cast<const QRgb *>(line);
-        const auto *rgba64 = reinterpret_cast<const quint16 *>(line);
+        const auto *words = reinterpret_cast<const quint16 *>(line);
+        constexpr float k16To8 = 1.0f / 257.0f;
         switch (m_src.format()) {
         case QImage::Format_ARGB32_Premultiplied:
-            for (int x = 0; x < width; ++x)
-                out[x] = unpackPremultiplied(argb[x]);
+            toFloats(line, width, 1.0f, out);
+            arrange<Order::Argb32, false, false>(out, width);
             break;
         case QImage::Format_RGB32:
-            for (int x = 0; x < width; ++x)
-                out[x] = unpackPremultiplied(argb[x] | 0xff000000u);
+            toFloats(line, width, 1.0f, out);
+            arrange<Order::Argb32, true, false>(out, width);
             break;
         case QImage::Format_ARGB32:
-            for (int x = 0; x < width; ++x) {
-                const Pixel p = unpackPremultiplied(argb[x]);
-                const float alpha = p[3];
-                out[x] = p * (alpha / 255.0f);
-                out[x][3] = alpha;
-            }
+            toFloats(line, width, 1.0f, out);
+            arrange<Order::Argb32, false, true>(out, width);
             break;
         case QImage::Format_RGBA8888:
-            for (int x = 0; x < width; ++x)
-                out[x] = premultiplied(toPixel(line[4 * x], line[4 * x + 1], line[4 * x + 2], line[4 * x + 3]));
+            toFloats(line, width, 1.0f, out);
+            arrange<Order::Rgba, false, true>(out, width);
             break;
         case QImage::Format_RGBX8888:
+            toFloats(line, width, 1.0f, out);
+            arrange<Order::Rgba, true, false>(out, width);
+            break;
         case QImage::Format_RGBA8888_Premultiplied:
-            for (int x = 0; x < width; ++x)
-                out[x] = toPixel(line[4 * x], line[4 * x + 1], line[4 * x + 2],
-                                 m_src.format() == QImage::Format_RGBX8888 ? 255 : line[4 * x + 3]);
+            toFloats(line, width, 1.0f, out);
+            break;
+        case QImage::Format_RGBA64: // 16-bit channels keep their precision
+            toFloats(words, width, k16To8, out);
+            arrange<Order::Rgba, false, true>(out, width);
+            break;
+        case QImage::Format_RGBX64:
+            toFloats(words, width, k16To8, out);
+            arrange<Order::Rgba, true, false>(out, width);
+            break;
+        case QImage::Format_RGBA64_Premultiplied:
+            toFloats(words, width, k16To8, out);
             break;
         case QImage::Format_Indexed8:
             for (int x = 0; x < width; ++x)
                 out[x] = m_palette[line[x]];
             break;
         case QImage::Format_Grayscale8:
-            for (int x = 0; x < width; ++x)
-                out[x] = toPixel(line[x], line[x], line[x], 255);
-            break;
-        case QImage::Format_RGBA64:
-        case QImage::Format_RGBX64:
-            // 16-bit channels, kept at their full precision.
             for (int x = 0; x < width; ++x) {
-                const quint16 *p = rgba64 + 4 * x;
-                const int alpha = m_src.format() == QImage::Format_RGBX64 ? 65535 : p[3];
-                out[x] = premultiplied(toPixel(p[0], p[1], p[2], alpha) * (1.0f / 257.0f));
+                const float grey = line[x];
+                out[x] = Pixel{grey, grey, grey, 255.0f};
             }
             break;
         default: {
@@ -230,9 +272,8 @@ public:
                 m_block = m_src.copy(0, y, width, std::min(kBlockRows, m_src.height() - y))
                               .convertToFormat(QImage::Format_ARGB32_Premultiplied);
             }
-            const auto *in = reinterpret_cast<const QRgb *>(m_block.constScanLine(y - m_blockStart));
-            for (int x = 0; x < width; ++x)
-                out[x] = unpackPremultiplied(in[x]);
+            toFloats(m_block.constScanLine(y - m_blockStart), width, 1.0f, out);
+            arrange<Order::Argb32, false, false>(out, width);
             break;
         }
         }
@@ -245,50 +286,67 @@ private:
     int m_blockStart = 0;
 };
 
-/**
- * The sum of w[t] * p[t] over taps pixels, with t in whole tap groups (the
- * padding weights are zero). Four accumulators let the additions overlap.
- */
-Pixel weightedSum(const float *w, const Pixel *p, int taps)
-{
-    Pixel a0 = {}, a1 = {}, a2 = {}, a3 = {};
-    for (int t = 0; t < taps; t += kTapGroup) {
-        a0 += w[t] * p[t];
-        a1 += w[t + 1] * p[t + 1];
-        a2 += w[t + 2] * p[t + 2];
-        a3 += w[t + 3] * p[t + 3];
-    }
-    return (a0 + a1) + (a2 + a3);
-}
+/** Two pixels side by side, eight floats: one AVX register, two SSE ones. */
+using PixelPair = float __attribute__((vector_size(32)));
 
-/** The same over column j of rows[0..taps). */
-Pixel weightedSum(const float *w, const Pixel *const *rows, int j, int taps)
+
+/** Each of the weights four times over, a whole pixel of them per weight. */
+std::vector<float> spreadWeights(const std::vector<float> &weights)
 {
-    Pixel a0 = {}, a1 = {}, a2 = {}, a3 = {};
-    for (int t = 0; t < taps; t += kTapGroup) {
-        a0 += w[t] * rows[t][j];
-        a1 += w[t + 1] * rows[t + 1][j];
-        a2 += w[t + 2] * rows[t + 2][j];
-        a3 += w[t + 3] * rows[t + 3][j];
-    }
-    return (a0 + a1) + (a2 + a3);
+    std::vector<float> spread(weights.size() * 4);
+    for (size_t i = 0; i < weights.size(); ++i)
+        std::fill_n(&spread[4 * i], 4, weights[i]);
+    return spread;
 }
 
 /**
- * out[j] = the sum of w[t] * rows[t][j] over the taps, for j < count: one
- * canvas row from the horizontally filtered rows. rows has whole tap
- * groups; the padding weights are zero.
+ * One source row filtered horizontally: out[j] = the sum of w[t] * in[start
+ * + t] over canvas pixel j's taps, two taps at a time. spread holds fx's
+ * weights from spreadWeights(); the padding weights are zero, and in has a
+ * tap group of spare pixels at its end.
  */
+VELK_SIMD_CLONES
+void filterRow(const Pixel *in, const AxisFilter &fx, const float *spread, Pixel *out)
+{
+    for (int j = 0; j < fx.outCount; ++j) {
+        const float *w = spread + size_t(j) * fx.stride * 4;
+        const Pixel *p = in + fx.start[j];
+        PixelPair a0 = {}, a1 = {};
+        for (int t = 0; t < fx.taps[j]; t += kTapGroup) {
+            PixelPair w0, w1, p0, p1;
+            std::memcpy(&w0, w + 4 * t, sizeof w0);
+            std::memcpy(&w1, w + 4 * t + 8, sizeof w1);
+            std::memcpy(&p0, p + t, sizeof p0);
+            std::memcpy(&p1, p + t + 2, sizeof p1);
+            a0 += w0 * p0;
+            a1 += w1 * p1;
+        }
+        const PixelPair sum = a0 + a1;
+        out[j] = __builtin_shufflevector(sum, sum, 0, 1, 2, 3) + __builtin_shufflevector(sum, sum, 4, 5, 6, 7);
+    }
+}
+
+/**
+ * One canvas row from the horizontally filtered rows: out[j] = the sum of
+ * w[t] * rows[t][j] over the taps, two pixels at a time, for j < count
+ * rounded up to even. rows holds whole tap groups, the padding weights are
+ * zero, and each row can be read one pixel past count.
+ */
+VELK_SIMD_CLONES
 void weightedRows(const float *w, const Pixel *const *rows, int taps, int count, Pixel *out)
 {
-    for (int j = 0; j < count; ++j)
-        out[j] = weightedSum(w, rows, j, taps);
-}
-
-void filterRow(const Pixel *in, const AxisFilter &fx, Pixel *out)
-{
-    for (int j = 0; j < fx.outCount; ++j)
-        out[j] = weightedSum(&fx.weights[size_t(j) * fx.stride], in + fx.start[j], fx.taps[j]);
+    for (int j = 0; j < count; j += 2) {
+        PixelPair a0 = {}, a1 = {};
+        for (int t = 0; t < taps; t += 2) {
+            PixelPair p0, p1;
+            std::memcpy(&p0, rows[t] + j, sizeof p0);
+            std::memcpy(&p1, rows[t + 1] + j, sizeof p1);
+            a0 += w[t] * p0;
+            a1 += w[t + 1] * p1;
+        }
+        const PixelPair sum = a0 + a1;
+        std::memcpy(out + j, &sum, sizeof sum);
+    }
 }
 
 /**
@@ -298,6 +356,7 @@ void filterRow(const Pixel *in, const AxisFilter &fx, Pixel *out)
  * coverage then scales alpha only; the straight colour does not depend on
  * it. in and coverage hold whole groups; only count pixels are written.
  */
+VELK_SIMD_CLONES
 void storeRow(const Pixel *in, const float *coverage, float rowCoverage, int count, uchar *out)
 {
     quint32 staged[kStoreGroup];
@@ -326,7 +385,10 @@ void storeRow(const Pixel *in, const float *coverage, float rowCoverage, int cou
         const Words packed = a == 0 ? 0 : rgba;
         for (int lane = 0; lane < kStoreGroup; ++lane)
             staged[lane] = qToLittleEndian(quint32(packed[lane]));
-        std::memcpy(out + 4 * j, staged, size_t(std::min(kStoreGroup, count - j)) * 4);
+        if (count - j >= kStoreGroup)
+            std::memcpy(out + 4 * j, staged, sizeof staged);
+        else
+            std::memcpy(out + 4 * j, staged, size_t(count - j) * 4);
     }
 }
 
@@ -389,7 +451,8 @@ QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &ds
     // Horizontal pass first, one source row at a time, into a ring of the
     // last fy.maxTaps filtered rows; the vertical pass reads the ring. Source
     // rows are filtered once each and the working set stays small.
-    std::vector<Pixel> ring(size_t(fy.maxTaps) * fx.outCount);
+    std::vector<Pixel> ring(size_t(fy.maxTaps) * fx.outCount + 1);
+    const std::vector<float> spread = spreadWeights(fx.weights);
     std::vector<const Pixel *> rows(size_t(fy.stride), ring.data());
     std::vector<Pixel> line(fx.coverage.size());
     const auto ringRow = [&](int y) { return ring.data() + size_t(y % fy.maxTaps) * fx.outCount; };
@@ -400,7 +463,7 @@ QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &ds
         const int taps = fy.taps[k];
         for (; nextSourceRow < firstRow + taps; ++nextSourceRow) {
             loader.load(nextSourceRow, sourceRow.data());
-            filterRow(sourceRow.data(), fx, ringRow(nextSourceRow));
+            filterRow(sourceRow.data(), fx, spread.data(), ringRow(nextSourceRow));
         }
         for (int t = 0; t < taps; ++t)
             rows[t] = ringRow(firstRow + t);
