@@ -7,7 +7,7 @@
 set -euo pipefail
 build=$(cd "${1:?usage: $0 BUILD_DIR [IMAGE_DIR] [ROUNDS]}" && pwd)
 images=${2:-/tmp/velk-bench}
-rounds=${3:-5}
+rounds=${3:-7}
 here=$(cd "$(dirname "$0")" && pwd)
 tool=$build/tools/velk-normalize/velk-normalize
 out=$(mktemp -d)
