@@ -267,7 +267,8 @@ Filtered filterRows(const QImage &image)
 
 /**
  * The calling thread's compressor, made on first use and kept for the
- * thread's life: making one costs more than compressing a sparse icon.
+ * thread's life, so that its tables are allocated once per thread rather
+ * than once per image.
  */
 libdeflate_compressor *threadCompressor()
 {
