@@ -213,6 +213,64 @@ public:
         }
     }
 
+    /**
+     * Source pixels [x0, x0 + count) of row y straight into canvas pixels,
+     * exactly as load() and storeRow() at full coverage give them, for the
+     * formats where that is a plain conversion: 8-bit straight colour comes
+     * back unchanged (fully transparent pixels as transparent black) and
+     * 16-bit colour as v / 257 rounded. Both were checked for every colour
+     * and alpha value, with and without fused multiply-add. Returns false
+     * for other formats.
+     */
+    VELK_SIMD_CLONES bool copy(int y, int x0, int count, uchar *out)
+    {
+        const uchar *line = m_src.constScanLine(y);
+        const auto put = [out](int x, quint32 r, quint32 g, quint32 b, quint32 a) {
+            const quint32 rgba = qToLittleEndian(a == 0 ? 0 : r | g << 8 | b << 16 | a << 24);
+            std::memcpy(out + 4 * x, &rgba, 4);
+        };
+        const auto from16 = [](quint32 v) { return (v + 128) / 257; };
+        const auto *argb = reinterpret_cast<const QRgb *>(line) + x0;
+        const uchar *rgba = line + 4 * x0;
+        const auto *rgba64 = reinterpret_cast<const quint16 *>(line) + 4 * x0;
+        switch (m_src.format()) {
+        case QImage::Format_ARGB32:
+            for (int x = 0; x < count; ++x)
+                put(x, qRed(argb[x]), qGreen(argb[x]), qBlue(argb[x]), qAlpha(argb[x]));
+            return true;
+        case QImage::Format_RGB32:
+            for (int x = 0; x < count; ++x)
+                put(x, qRed(argb[x]), qGreen(argb[x]), qBlue(argb[x]), 255);
+            return true;
+        case QImage::Format_RGBA8888:
+            for (int x = 0; x < count; ++x)
+                put(x, rgba[4 * x], rgba[4 * x + 1], rgba[4 * x + 2], rgba[4 * x + 3]);
+            return true;
+        case QImage::Format_RGBX8888:
+            for (int x = 0; x < count; ++x)
+                put(x, rgba[4 * x], rgba[4 * x + 1], rgba[4 * x + 2], 255);
+            return true;
+        case QImage::Format_RGBA64:
+            for (int x = 0; x < count; ++x) {
+                const quint16 *p = rgba64 + 4 * x;
+                put(x, from16(p[0]), from16(p[1]), from16(p[2]), from16(p[3]));
+            }
+            return true;
+        case QImage::Format_RGBX64:
+            for (int x = 0; x < count; ++x) {
+                const quint16 *p = rgba64 + 4 * x;
+                put(x, from16(p[0]), from16(p[1]), from16(p[2]), 255);
+            }
+            return true;
+        case QImage::Format_Grayscale8:
+            for (int x = 0; x < count; ++x)
+                put(x, line[x0 + x], line[x0 + x], line[x0 + x], 255);
+            return true;
+        default:
+            return false;
+        }
+    }
+
     /** Source row y into out[0, width). */
     VELK_SIMD_CLONES void load(int y, Pixel *out)
     {
@@ -439,9 +497,12 @@ QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &ds
     std::vector<Pixel> sourceRow(size_t(src.width()) + std::max(kTapGroup, kStoreGroup), Pixel{});
 
     // Drawn at its own size, each source pixel lands on one canvas pixel:
-    // the filter passes would multiply by 1 and add 0, so they are skipped.
+    // the filter passes would multiply by 1 and add 0, so they are skipped,
+    // and where the format allows, the conversion to floats and back too.
     if (isCopy(fx) && isCopy(fy)) {
         for (int k = 0; k < fy.outCount; ++k) {
+            if (loader.copy(fy.start[k], fx.start[0], fx.outCount, canvasRow(k)))
+                continue;
             loader.load(fy.start[k], sourceRow.data());
             storeRow(sourceRow.data() + fx.start[0], fx.coverage.data(), 1.0f, fx.outCount, canvasRow(k));
         }
