@@ -1,7 +1,10 @@
 #include "imaging/Resample.h"
 
+#include <QtEndian>
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <vector>
 
@@ -12,12 +15,16 @@ namespace {
 constexpr double kLobes = 3.0;
 
 /**
- * One pixel as four floats (blue, green, red, alpha; premultiplied; 0..255)
+ * One pixel as four floats (red, green, blue, alpha; premultiplied; 0..255)
  * that the compiler keeps in one SIMD register, so that a filter tap is one
  * multiply-add for all channels. A GCC/Clang vector extension.
  */
 using Pixel = float __attribute__((vector_size(16)));
 using Ints = int __attribute__((vector_size(16)));
+using Words = quint32 __attribute__((vector_size(16)));
+
+/** Filtered pixels are turned into canvas pixels this many at a time. */
+constexpr int kStoreGroup = 4;
 
 /** Filter taps are stored in groups of this many, padded with zero weights. */
 constexpr int kTapGroup = 4;
@@ -37,7 +44,7 @@ struct AxisFilter
     std::vector<int> start;
     std::vector<int> taps;
     std::vector<float> weights;
-    std::vector<float> coverage;
+    std::vector<float> coverage; // padded with zeros to whole groups of kStoreGroup
 };
 
 /**
@@ -88,7 +95,7 @@ AxisFilter makeAxisFilter(int srcLength, double srcExtent, double dstStart, doub
     filter.start.resize(filter.outCount);
     filter.taps.resize(filter.outCount);
     filter.weights.assign(size_t(filter.outCount) * filter.stride, 0.0f);
-    filter.coverage.resize(filter.outCount);
+    filter.coverage.assign(size_t(filter.outCount + kStoreGroup - 1) / kStoreGroup * kStoreGroup, 0.0f);
 
     std::vector<double> w(filter.stride);
     for (int j = first; j < end; ++j) {
@@ -126,104 +133,336 @@ AxisFilter makeAxisFilter(int srcLength, double srcExtent, double dstStart, doub
     return filter;
 }
 
-Pixel unpackPremultiplied(QRgb p)
+// The per-pixel loops are also built for AVX2 with FMA (x86-64-v3), and
+// that build is picked when the program loads on a processor that has it.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VELK_SIMD_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define VELK_SIMD_CLONES
+#endif
+
+Pixel toPixel(int r, int g, int b, int a)
 {
-    const Ints channels = {int(p & 0xff), int((p >> 8) & 0xff), int((p >> 16) & 0xff), int(p >> 24)};
-    return __builtin_convertvector(channels, Pixel);
+    return __builtin_convertvector((Ints{r, g, b, a}), Pixel);
 }
 
-/** Source row y as premultiplied float pixels. */
-void loadRow(const QImage &src, int y, Pixel *out)
+/** A straight (not premultiplied) pixel, channels 0..255, premultiplied. */
+Pixel premultiplied(Pixel p)
 {
-    const int width = src.width();
-    switch (src.format()) {
-    case QImage::Format_ARGB32_Premultiplied: {
-        const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(y));
-        for (int x = 0; x < width; ++x)
-            out[x] = unpackPremultiplied(in[x]);
-        break;
-    }
-    case QImage::Format_RGB32: {
-        const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(y));
-        for (int x = 0; x < width; ++x)
-            out[x] = unpackPremultiplied(in[x] | 0xff000000u);
-        break;
-    }
-    case QImage::Format_ARGB32: {
-        const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(y));
-        for (int x = 0; x < width; ++x) {
-            const Pixel p = unpackPremultiplied(in[x]);
-            const float alpha = p[3];
-            out[x] = p * (alpha / 255.0f);
-            out[x][3] = alpha;
+    const float alpha = p[3];
+    p = p * (alpha * (1.0f / 255.0f));
+    p[3] = alpha;
+    return p;
+}
+
+/**
+ * Which stored channel each of red, green, blue and alpha is, for the four
+ * bytes of a pixel as they lie in memory: RGBA8888 and RGBA64 store red
+ * first, (A)RGB32 stores a 32-bit 0xAARRGGBB in the machine's byte order.
+ */
+enum class Order { Rgba, Argb32 };
+
+/** Bytes or 16-bit words of n pixels, channel by channel, as floats times scale. */
+template <typename Channel>
+void toFloats(const Channel *in, int n, float scale, Pixel *out)
+{
+    auto *floats = reinterpret_cast<float *>(out);
+    for (int i = 0; i < 4 * n; ++i)
+        floats[i] = float(in[i]) * scale;
+}
+
+/** out's n pixels put in red, green, blue, alpha order, alpha set to opaque if asked, premultiplied if asked. */
+template <Order order, bool opaque, bool premultiply>
+void arrange(Pixel *out, int n)
+{
+    for (int x = 0; x < n; ++x) {
+        Pixel p = out[x];
+        if constexpr (order == Order::Argb32) {
+            if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN)
+                p = __builtin_shufflevector(p, p, 2, 1, 0, 3);
+            else
+                p = __builtin_shufflevector(p, p, 1, 2, 3, 0);
         }
-        break;
-    }
-    default: {
-        // Palette, grey, 16-bit and other layouts: let Qt convert one row at
-        // a time, which never holds a second full-size copy of the picture.
-        const QImage row = src.copy(0, y, width, 1).convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        const auto *in = reinterpret_cast<const QRgb *>(row.constScanLine(0));
-        for (int x = 0; x < width; ++x)
-            out[x] = unpackPremultiplied(in[x]);
-        break;
-    }
+        if constexpr (opaque)
+            p[3] = 255.0f;
+        if constexpr (premultiply)
+            p = premultiplied(p);
+        out[x] = p;
     }
 }
 
 /**
- * The sum of w[t] * p[t] over taps pixels, with t in whole tap groups (the
- * padding weights are zero). Four accumulators let the additions overlap.
+ * Reads source rows as premultiplied float pixels. The formats that Qt's
+ * decoders produce are read directly; any other is converted by Qt a block
+ * of rows at a time, which never holds a second full-size copy of the
+ * picture.
  */
-Pixel weightedSum(const float *w, const Pixel *p, int taps)
+class RowLoader
 {
-    Pixel a0 = {}, a1 = {}, a2 = {}, a3 = {};
-    for (int t = 0; t < taps; t += kTapGroup) {
-        a0 += w[t] * p[t];
-        a1 += w[t + 1] * p[t + 1];
-        a2 += w[t + 2] * p[t + 2];
-        a3 += w[t + 3] * p[t + 3];
+public:
+    explicit RowLoader(const QImage &src)
+        : m_src(src)
+    {
+        if (src.format() == QImage::Format_Indexed8) {
+            const QList<QRgb> colours = src.colorTable();
+            m_palette.assign(256, Pixel{});
+            for (qsizetype i = 0; i < colours.size() && i < 256; ++i) {
+                const QRgb c = colours[i];
+                m_palette[size_t(i)] = premultiplied(toPixel(qRed(c), qGreen(c), qBlue(c), qAlpha(c)));
+            }
+        }
     }
-    return (a0 + a1) + (a2 + a3);
-}
 
-/** The same over column j of rows[0..taps). */
-Pixel weightedSum(const float *w, const Pixel *const *rows, int j, int taps)
-{
-    Pixel a0 = {}, a1 = {}, a2 = {}, a3 = {};
-    int t = 0;
-    for (; t + kTapGroup <= taps; t += kTapGroup) {
-        a0 += w[t] * rows[t][j];
-        a1 += w[t + 1] * rows[t + 1][j];
-        a2 += w[t + 2] * rows[t + 2][j];
-        a3 += w[t + 3] * rows[t + 3][j];
+    /**
+     * Source pixels [x0, x0 + count) of row y straight into canvas pixels,
+     * exactly as load() and storeRow() at full coverage give them, for the
+     * formats where that is a plain conversion: 8-bit straight colour comes
+     * back unchanged (fully transparent pixels as transparent black) and
+     * 16-bit colour as v / 257 rounded. Both were checked for every colour
+     * and alpha value, with and without fused multiply-add. Returns false
+     * for other formats.
+     */
+    VELK_SIMD_CLONES bool copy(int y, int x0, int count, uchar *out)
+    {
+        const uchar *line = m_src.constScanLine(y);
+        const auto put = [out](int x, quint32 r, quint32 g, quint32 b, quint32 a) {
+            const quint32 rgba = qToLittleEndian(a == 0 ? 0 : r | g << 8 | b << 16 | a << 24);
+            std::memcpy(out + 4 * x, &rgba, 4);
+        };
+        const auto from16 = [](quint32 v) { return (v + 128) / 257; };
+        const auto *argb = reinterpret_cast<const QRgb *>(line) + x0;
+        const uchar *rgba = line + 4 * x0;
+        const auto *rgba64 = reinterpret_cast<const quint16 *>(line) + 4 * x0;
+        switch (m_src.format()) {
+        case QImage::Format_ARGB32:
+            for (int x = 0; x < count; ++x)
+                put(x, qRed(argb[x]), qGreen(argb[x]), qBlue(argb[x]), qAlpha(argb[x]));
+            return true;
+        case QImage::Format_RGB32:
+            for (int x = 0; x < count; ++x)
+                put(x, qRed(argb[x]), qGreen(argb[x]), qBlue(argb[x]), 255);
+            return true;
+        case QImage::Format_RGBA8888:
+            for (int x = 0; x < count; ++x)
+                put(x, rgba[4 * x], rgba[4 * x + 1], rgba[4 * x + 2], rgba[4 * x + 3]);
+            return true;
+        case QImage::Format_RGBX8888:
+            for (int x = 0; x < count; ++x)
+                put(x, rgba[4 * x], rgba[4 * x + 1], rgba[4 * x + 2], 255);
+            return true;
+        case QImage::Format_RGBA64:
+            for (int x = 0; x < count; ++x) {
+                const quint16 *p = rgba64 + 4 * x;
+                put(x, from16(p[0]), from16(p[1]), from16(p[2]), from16(p[3]));
+            }
+            return true;
+        case QImage::Format_RGBX64:
+            for (int x = 0; x < count; ++x) {
+                const quint16 *p = rgba64 + 4 * x;
+                put(x, from16(p[0]), from16(p[1]), from16(p[2]), 255);
+            }
+            return true;
+        case QImage::Format_Grayscale8:
+            for (int x = 0; x < count; ++x)
+                put(x, line[x0 + x], line[x0 + x], line[x0 + x], 255);
+            return true;
+        default:
+            return false;
+        }
     }
-    for (; t < taps; ++t)
-        a0 += w[t] * rows[t][j];
-    return (a0 + a1) + (a2 + a3);
-}
 
-void filterRow(const Pixel *in, const AxisFilter &fx, Pixel *out)
+    /** Source row y into out[0, width). */
+    VELK_SIMD_CLONES void load(int y, Pixel *out)
+    {
+        const int width = m_src.width();
+        const uchar *line = m_src.constScanLine(y);
+        const auto *words = reinterpret_cast<const quint16 *>(line);
+        constexpr float k16To8 = 1.0f / 257.0f;
+        switch (m_src.format()) {
+        case QImage::Format_ARGB32_Premultiplied:
+            toFloats(line, width, 1.0f, out);
+            arrange<Order::Argb32, false, false>(out, width);
+            break;
+        case QImage::Format_RGB32:
+            toFloats(line, width, 1.0f, out);
+            arrange<Order::Argb32, true, false>(out, width);
+            break;
+        case QImage::Format_ARGB32:
+            toFloats(line, width, 1.0f, out);
+            arrange<Order::Argb32, false, true>(out, width);
+            break;
+        case QImage::Format_RGBA8888:
+            toFloats(line, width, 1.0f, out);
+            arrange<Order::Rgba, false, true>(out, width);
+            break;
+        case QImage::Format_RGBX8888:
+            toFloats(line, width, 1.0f, out);
+            arrange<Order::Rgba, true, false>(out, width);
+            break;
+        case QImage::Format_RGBA8888_Premultiplied:
+            toFloats(line, width, 1.0f, out);
+            break;
+        case QImage::Format_RGBA64: // 16-bit channels keep their precision
+            toFloats(words, width, k16To8, out);
+            arrange<Order::Rgba, false, true>(out, width);
+            break;
+        case QImage::Format_RGBX64:
+            toFloats(words, width, k16To8, out);
+            arrange<Order::Rgba, true, false>(out, width);
+            break;
+        case QImage::Format_RGBA64_Premultiplied:
+            toFloats(words, width, k16To8, out);
+            break;
+        case QImage::Format_Indexed8:
+            for (int x = 0; x < width; ++x)
+                out[x] = m_palette[line[x]];
+            break;
+        case QImage::Format_Grayscale8:
+            for (int x = 0; x < width; ++x) {
+                const float grey = line[x];
+                out[x] = Pixel{grey, grey, grey, 255.0f};
+            }
+            break;
+        default: {
+            constexpr int kBlockRows = 16;
+            if (m_block.isNull() || y < m_blockStart || y >= m_blockStart + m_block.height()) {
+                m_blockStart = y;
+                m_block = m_src.copy(0, y, width, std::min(kBlockRows, m_src.height() - y))
+                              .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            }
+            toFloats(m_block.constScanLine(y - m_blockStart), width, 1.0f, out);
+            arrange<Order::Argb32, false, false>(out, width);
+            break;
+        }
+        }
+    }
+
+private:
+    const QImage &m_src;
+    std::vector<Pixel> m_palette;
+    QImage m_block;
+    int m_blockStart = 0;
+};
+
+/** Two pixels side by side, eight floats: one AVX register, two SSE ones. */
+using PixelPair = float __attribute__((vector_size(32)));
+
+
+/** Each of the weights four times over, a whole pixel of them per weight. */
+std::vector<float> spreadWeights(const std::vector<float> &weights)
 {
-    for (int j = 0; j < fx.outCount; ++j)
-        out[j] = weightedSum(&fx.weights[size_t(j) * fx.stride], in + fx.start[j], fx.taps[j]);
+    std::vector<float> spread(weights.size() * 4);
+    for (size_t i = 0; i < weights.size(); ++i)
+        std::fill_n(&spread[4 * i], 4, weights[i]);
+    return spread;
 }
 
 /**
- * A filtered premultiplied pixel as straight ARGB32. Lanczos rings, so the
- * value is first brought back into range: alpha to 0..255 and colour to
- * 0..alpha. The rectangle's coverage then scales alpha only; the straight
- * colour does not depend on it.
+ * One source row filtered horizontally: out[j] = the sum of w[t] * in[start
+ * + t] over canvas pixel j's taps, two taps at a time. spread holds fx's
+ * weights from spreadWeights(); the padding weights are zero, and in has a
+ * tap group of spare pixels at its end.
  */
-QRgb toStraight(Pixel p, float coverage)
+VELK_SIMD_CLONES
+void filterRow(const Pixel *in, const AxisFilter &fx, const float *spread, Pixel *out)
 {
-    const float alpha = std::clamp(p[3], 0.0f, 255.0f);
-    const int a = int(alpha * coverage + 0.5f);
-    if (a == 0)
-        return 0;
-    const float unpremultiply = 255.0f / alpha;
-    const auto channel = [&](float c) { return int(std::clamp(c, 0.0f, alpha) * unpremultiply + 0.5f); };
-    return qRgba(channel(p[2]), channel(p[1]), channel(p[0]), a);
+    for (int j = 0; j < fx.outCount; ++j) {
+        const float *w = spread + size_t(j) * fx.stride * 4;
+        const Pixel *p = in + fx.start[j];
+        PixelPair a0 = {}, a1 = {};
+        for (int t = 0; t < fx.taps[j]; t += kTapGroup) {
+            PixelPair w0, w1, p0, p1;
+            std::memcpy(&w0, w + 4 * t, sizeof w0);
+            std::memcpy(&w1, w + 4 * t + 8, sizeof w1);
+            std::memcpy(&p0, p + t, sizeof p0);
+            std::memcpy(&p1, p + t + 2, sizeof p1);
+            a0 += w0 * p0;
+            a1 += w1 * p1;
+        }
+        const PixelPair sum = a0 + a1;
+        out[j] = __builtin_shufflevector(sum, sum, 0, 1, 2, 3) + __builtin_shufflevector(sum, sum, 4, 5, 6, 7);
+    }
+}
+
+/**
+ * One canvas row from the horizontally filtered rows: out[j] = the sum of
+ * w[t] * rows[t][j] over the taps, two pixels at a time, for j < count
+ * rounded up to even. rows holds whole tap groups, the padding weights are
+ * zero, and each row can be read one pixel past count.
+ */
+VELK_SIMD_CLONES
+void weightedRows(const float *w, const Pixel *const *rows, int taps, int count, Pixel *out)
+{
+    for (int j = 0; j < count; j += 2) {
+        PixelPair a0 = {}, a1 = {};
+        for (int t = 0; t < taps; t += 2) {
+            PixelPair p0, p1;
+            std::memcpy(&p0, rows[t] + j, sizeof p0);
+            std::memcpy(&p1, rows[t + 1] + j, sizeof p1);
+            a0 += w[t] * p0;
+            a1 += w[t + 1] * p1;
+        }
+        const PixelPair sum = a0 + a1;
+        std::memcpy(out + j, &sum, sizeof sum);
+    }
+}
+
+/**
+ * Filtered premultiplied pixels as straight RGBA bytes, kStoreGroup at a
+ * time, one pixel per lane. Lanczos rings, so each value is first brought
+ * back into range: alpha to 0..255 and colour to 0..alpha. The rectangle's
+ * coverage then scales alpha only; the straight colour does not depend on
+ * it. in and coverage hold whole groups; only count pixels are written.
+ */
+VELK_SIMD_CLONES
+void storeRow(const Pixel *in, const float *coverage, float rowCoverage, int count, uchar *out)
+{
+    quint32 staged[kStoreGroup];
+    for (int j = 0; j < count; j += kStoreGroup) {
+        // Four pixels of four channels in, four channels of four pixels out.
+        const Pixel p0 = in[j], p1 = in[j + 1], p2 = in[j + 2], p3 = in[j + 3];
+        const Pixel rg01 = __builtin_shufflevector(p0, p1, 0, 4, 1, 5);
+        const Pixel rg23 = __builtin_shufflevector(p2, p3, 0, 4, 1, 5);
+        const Pixel ba01 = __builtin_shufflevector(p0, p1, 2, 6, 3, 7);
+        const Pixel ba23 = __builtin_shufflevector(p2, p3, 2, 6, 3, 7);
+        const Pixel red = __builtin_shufflevector(rg01, rg23, 0, 1, 4, 5);
+        const Pixel green = __builtin_shufflevector(rg01, rg23, 2, 3, 6, 7);
+        const Pixel blue = __builtin_shufflevector(ba01, ba23, 0, 1, 4, 5);
+        const Pixel rawAlpha = __builtin_shufflevector(ba01, ba23, 2, 3, 6, 7);
+
+        Pixel cover;
+        std::memcpy(&cover, coverage + j, sizeof cover);
+        const Pixel alpha = rawAlpha < 0.0f ? 0.0f : rawAlpha > 255.0f ? 255.0f : rawAlpha;
+        const Ints a = __builtin_convertvector(alpha * (cover * rowCoverage) + 0.5f, Ints);
+        const Pixel unpremultiply = alpha > 0.0f ? 255.0f / alpha : 0.0f;
+        const auto channel = [&](Pixel c) {
+            const Pixel inRange = c < 0.0f ? 0.0f : c > alpha ? alpha : c;
+            return __builtin_convertvector(inRange * unpremultiply + 0.5f, Ints);
+        };
+        const Words rgba = Words(channel(red)) | Words(channel(green)) << 8 | Words(channel(blue)) << 16 | Words(a) << 24;
+        const Words packed = a == 0 ? 0 : rgba;
+        for (int lane = 0; lane < kStoreGroup; ++lane)
+            staged[lane] = qToLittleEndian(quint32(packed[lane]));
+        if (count - j >= kStoreGroup)
+            std::memcpy(out + 4 * j, staged, sizeof staged);
+        else
+            std::memcpy(out + 4 * j, staged, size_t(count - j) * 4);
+    }
+}
+
+/**
+ * Whether every canvas pixel along the axis reads one source pixel, the
+ * next one each, at full weight and full coverage: the picture is drawn at
+ * its own size at a whole-pixel position, and drawing is a copy.
+ */
+bool isCopy(const AxisFilter &filter)
+{
+    for (int k = 0; k < filter.outCount; ++k) {
+        if (filter.taps[k] != 1 || filter.weights[size_t(k) * filter.stride] != 1.0f || filter.coverage[k] != 1.0f
+            || filter.start[k] != filter.start[0] + k)
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -241,7 +480,7 @@ double lanczos3(double t)
 
 QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &dst, int side)
 {
-    QImage canvas(side, side, QImage::Format_ARGB32);
+    QImage canvas(side, side, QImage::Format_RGBA8888);
     if (canvas.isNull())
         return canvas;
     canvas.fill(Qt::transparent);
@@ -251,14 +490,32 @@ QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &ds
     if (fx.outCount == 0 || fy.outCount == 0)
         return canvas;
 
+    RowLoader loader(src);
+    const auto canvasRow = [&](int k) { return canvas.scanLine(fy.firstOut + k) + 4 * fx.firstOut; };
+    // The source row has a tap group of spare zero pixels at its end, which
+    // the zero padding weights may read.
+    std::vector<Pixel> sourceRow(size_t(src.width()) + std::max(kTapGroup, kStoreGroup), Pixel{});
+
+    // Drawn at its own size, each source pixel lands on one canvas pixel:
+    // the filter passes would multiply by 1 and add 0, so they are skipped,
+    // and where the format allows, the conversion to floats and back too.
+    if (isCopy(fx) && isCopy(fy)) {
+        for (int k = 0; k < fy.outCount; ++k) {
+            if (loader.copy(fy.start[k], fx.start[0], fx.outCount, canvasRow(k)))
+                continue;
+            loader.load(fy.start[k], sourceRow.data());
+            storeRow(sourceRow.data() + fx.start[0], fx.coverage.data(), 1.0f, fx.outCount, canvasRow(k));
+        }
+        return canvas;
+    }
+
     // Horizontal pass first, one source row at a time, into a ring of the
     // last fy.maxTaps filtered rows; the vertical pass reads the ring. Source
-    // rows are filtered once each and the working set stays small. The
-    // source row has a tap group of spare zero pixels at its end, which the
-    // zero padding weights may read.
-    std::vector<Pixel> sourceRow(size_t(src.width()) + kTapGroup, Pixel{});
-    std::vector<Pixel> ring(size_t(fy.maxTaps) * fx.outCount);
-    std::vector<const Pixel *> rows(size_t(fy.maxTaps));
+    // rows are filtered once each and the working set stays small.
+    std::vector<Pixel> ring(size_t(fy.maxTaps) * fx.outCount + 1);
+    const std::vector<float> spread = spreadWeights(fx.weights);
+    std::vector<const Pixel *> rows(size_t(fy.stride), ring.data());
+    std::vector<Pixel> line(fx.coverage.size());
     const auto ringRow = [&](int y) { return ring.data() + size_t(y % fy.maxTaps) * fx.outCount; };
     int nextSourceRow = fy.start[0];
 
@@ -266,17 +523,13 @@ QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &ds
         const int firstRow = fy.start[k];
         const int taps = fy.taps[k];
         for (; nextSourceRow < firstRow + taps; ++nextSourceRow) {
-            loadRow(src, nextSourceRow, sourceRow.data());
-            filterRow(sourceRow.data(), fx, ringRow(nextSourceRow));
+            loader.load(nextSourceRow, sourceRow.data());
+            filterRow(sourceRow.data(), fx, spread.data(), ringRow(nextSourceRow));
         }
         for (int t = 0; t < taps; ++t)
             rows[t] = ringRow(firstRow + t);
-
-        const float *w = &fy.weights[size_t(k) * fy.stride];
-        auto *out = reinterpret_cast<QRgb *>(canvas.scanLine(fy.firstOut + k)) + fx.firstOut;
-        const float rowCoverage = fy.coverage[k];
-        for (int j = 0; j < fx.outCount; ++j)
-            out[j] = toStraight(weightedSum(w, rows.data(), j, taps), fx.coverage[j] * rowCoverage);
+        weightedRows(&fy.weights[size_t(k) * fy.stride], rows.data(), taps, fx.outCount, line.data());
+        storeRow(line.data(), fx.coverage.data(), fy.coverage[k], fx.outCount, canvasRow(k));
     }
     return canvas;
 }

@@ -8,7 +8,7 @@ namespace imaging {
 
 /**
  * Draws src into the rectangle dst of a fully transparent side x side canvas
- * and returns the canvas as Format_ARGB32.
+ * and returns the canvas as Format_RGBA8888 (straight alpha).
  *
  * The picture is resampled with a separable Lanczos-3 filter, widened by the
  * reduction factor when shrinking so that detail finer than the canvas's
@@ -21,6 +21,9 @@ namespace imaging {
  * srcExtent is the size of the whole picture measured in src's pixels. It
  * equals src's size unless src was decoded at reduced size, in which case it
  * can exceed it by less than a pixel; the missing sliver repeats the edge.
+ *
+ * At its own size and a whole-pixel position the picture is copied, with
+ * the same pixels that filtering would give.
  *
  * Any QImage format is accepted. Returns a null image when out of memory.
  */

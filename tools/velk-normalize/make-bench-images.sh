@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Generates the benchmark inputs for velk-normalize with ImageMagick:
 # photo-like JPEGs from 640x480 to 8000x6000, an 8000x8000 PNG, icons with
-# transparency from 16 to 1024 px and an animated GIF.
+# transparency from 16 to 1024 px, palette PNGs, GIFs (animated, with
+# transparency, dithered photo) and a 2048x2048 zone plate.
 #   tools/velk-normalize/make-bench-images.sh DIR
 set -euo pipefail
 dir=${1:?usage: $0 DIR}
@@ -30,4 +31,17 @@ for n in 16 32 64 128 256 512 1024; do
         -draw "circle $((n / 2)),$((n / 2)) $((n / 2)),$((n / 4))" "$f"
 done
 [ -f anim.gif ] || convert -delay 20 -size 300x200 xc:red xc:blue -loop 0 anim.gif
+[ -f icon-64.gif ] || convert icon-64.png icon-64.gif
+[ -f photo-800x600.gif ] || convert -seed 9 -size 800x600 plasma:fractal -blur 0x0.7 photo-800x600.gif
+
+# Palette PNGs: an icon with a transparent palette entry and a quantised photo.
+[ -f palette-icon-256.png ] || convert icon-256.png PNG8:palette-icon-256.png
+[ -f palette-photo-640x480.png ] || convert photo-640x480.jpg -colors 256 PNG8:palette-photo-640x480.png
+
+# Zone plate cos(pi r^2 / n), n = 2048: rings from flat at the centre to
+# the Nyquist frequency at the edges, the worst case for aliasing. Built
+# from two squared ramps, since -fx takes minutes at this size.
+[ -f zone-2048.png ] || convert -size 2048x2048 gradient: -function Polynomial 1,-1,0.25 \
+    \( +clone -rotate 90 \) -compose plus -composite -function Sinusoid 1024,90,0.5,0.5 \
+    -colorspace Gray -depth 8 zone-2048.png
 ls -l "$dir"
