@@ -55,6 +55,9 @@ StatusView::StatusView(QWidget *parent)
 {
     setReadOnly(true);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // Read like a label: no blinking caret when focus lands here, as it does
+    // when the upload button it follows is disabled; the keyboard still selects.
+    setCursorWidth(0);
     setFrameShape(QFrame::NoFrame);
     setTabChangesFocus(true);
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
