@@ -43,6 +43,9 @@ struct Chunk
     qsizetype next() const { return at + 12 + qsizetype(length); }
     bool crcMatches() const
     {
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+        return true; // lets a fuzzer's changes reach the pixels
+#endif
         const quint32 crc = quint32(libdeflate_crc32(0, data - 4, size_t(length) + 4));
         return crc == bigEndian32(data + length);
     }
