@@ -1,6 +1,7 @@
 #include "imaging/ImageLoad.h"
 
 #include "imaging/ColourSpace.h"
+#include "imaging/PngDecode.h"
 
 #include <QBuffer>
 #include <QByteArrayView>
@@ -375,15 +376,41 @@ int jpegReduction(QSize storedSize, int drawnSide)
     return reduction;
 }
 
+/**
+ * A PNG that PngDecoder takes, under the same limits as any picture: its
+ * pixels, and 4 bytes a pixel decoded, 8 for 16-bit colour. The colour
+ * chunks are read before decoding moves the image data within bytes.
+ */
+std::optional<DecodedImage> loadPng(PngDecoder &png, QByteArray &bytes)
+{
+    const qint64 pixels = qint64(png.width()) * png.height();
+    const int bytesPerPixel = QImage::toPixelFormat(png.format()).bitsPerPixel() > 32 ? 8 : 4;
+    if (pixels > kMaxPixels || pixels * bytesPerPixel > kMaxDecodeBytes)
+        return std::nullopt;
+    const DeclaredColour declared = pngColour(bytes);
+    QImage image = png.decode(bytes);
+    clearUpperAvxState();
+    if (image.isNull())
+        return std::nullopt;
+    convertToSrgb(image, declared);
+    DecodedImage decoded;
+    decoded.size = decoded.extent = QSizeF(image.size());
+    decoded.image = std::move(image);
+    return decoded;
+}
+
 } // namespace
 
 std::optional<DecodedImage> loadImage(const QString &filePath, int drawnSide)
 {
     raiseAllocationLimitOnce();
 
-    const std::optional<QByteArray> bytes = readRegularFile(filePath);
+    std::optional<QByteArray> bytes = readRegularFile(filePath);
     if (!bytes)
         return std::nullopt;
+    PngDecoder png(*bytes);
+    if (png.handles())
+        return loadPng(png, *bytes);
     QBuffer device;
     device.setData(*bytes);
     device.open(QIODevice::ReadOnly);

@@ -58,8 +58,9 @@ inline constexpr int kMaxJpegScans = 100;
  * The file is opened once, without waiting (a named pipe never blocks),
  * and read only when that descriptor is a regular file within
  * kMaxFileBytes. Returns nothing when the file is missing or unreadable, is
- * not a regular file, is not an image Qt decodes, is cut short, has a zero
- * side, or is over the limits above. Safe to call from any thread.
+ * not a regular file, is not an image that PngDecoder or Qt decodes, is cut
+ * short, has a zero side, or is over the limits above. Safe to call from
+ * any thread.
  */
 std::optional<DecodedImage> loadImage(const QString &filePath, int drawnSide);
 

@@ -87,18 +87,19 @@ QByteArray pngChunk(const QByteArray &type, const QByteArray &data)
     return bigEndian(quint32(data.size())) + body + bigEndian(quint32(crc32(0, reinterpret_cast<const Bytef *>(body.data()), uInt(body.size()))));
 }
 
-// A 16-bit RGBA PNG of side x side transparent pixels: 8 bytes a pixel decoded, a few hundred KB stored.
-QByteArray deepPng(quint32 side)
+// A 16-bit RGBA PNG of side x side transparent pixels: 8 bytes a pixel decoded, a few hundred KB stored;
+// its image data stops after the first rows rows.
+QByteArray deepPng(quint32 side, quint32 rows)
 {
     QByteArray row(qsizetype(side) * 8 + 1, '\0'), idat(4 << 20, '\0');
     z_stream z = {};
     deflateInit2(&z, 1, Z_DEFLATED, 15, 8, Z_RLE);
     z.next_out = reinterpret_cast<Bytef *>(idat.data());
     z.avail_out = uInt(idat.size());
-    for (quint32 y = 0; y < side; ++y) {
+    for (quint32 y = 0; y < rows; ++y) {
         z.next_in = reinterpret_cast<Bytef *>(row.data());
         z.avail_in = uInt(row.size());
-        deflate(&z, y + 1 < side ? Z_NO_FLUSH : Z_FINISH);
+        deflate(&z, y + 1 < rows ? Z_NO_FLUSH : Z_FINISH);
     }
     deflateEnd(&z);
     return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", bigEndian(side) + bigEndian(side) + QByteArray("\x10\x06\0\0\0", 5))
@@ -273,7 +274,8 @@ private slots:
         QTest::newRow("jpeg declaring 60000x60000") << "forged.jpg" << resized(jpeg, 60000, 60000);
         QTest::newRow("progressive jpeg declaring 10000x10000") << "coefficients.jpg" << resized(progressive, 10000, 10000);
         QTest::newRow("progressive jpeg of 150 scans") << "scans.jpg" << progressive.chopped(2) + QByteArray::fromHex("ffda0008010100013f00").repeated(150) + "\xff\xd9";
-        QTest::newRow("16-bit png of 6000x6000") << "deep.png" << deepPng(6000);
+        QTest::newRow("16-bit png of 6000x6000") << "deep.png" << deepPng(6000, 6000);
+        QTest::newRow("png whose image data stops a row short") << "short.png" << deepPng(64, 63);
         QTest::newRow("gif of 29 bytes declaring 10950x10950") << "screen.gif" << QByteArray::fromHex("474946383961c62ac62a0000002c00000000010001000002024401003b");
     }
 

@@ -1,0 +1,442 @@
+#include "imaging/PngDecode.h"
+
+#include <QtEndian>
+
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace imaging {
+
+namespace {
+
+/** libpng's default limit on either side; larger headers are refused as libpng refuses them. */
+constexpr quint32 kMaxSide = 1'000'000;
+
+/** Bytes the unfilter and conversion loops may read or write past a row's end. */
+constexpr size_t kSlack = 16;
+
+quint32 bigEndian32(const char *p)
+{
+    return qFromBigEndian<quint32>(p);
+}
+
+bool isLetter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+/** The chunk at offset at of file, when its header and its checksum lie within the file. */
+struct Chunk
+{
+    qsizetype at = 0;
+    quint32 length = 0;
+    QByteArrayView type;
+    const char *data = nullptr;
+
+    qsizetype next() const { return at + 12 + qsizetype(length); }
+    bool crcMatches() const
+    {
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+        return true; // lets a fuzzer's changes reach the pixels
+#endif
+        const quint32 crc = quint32(libdeflate_crc32(0, data - 4, size_t(length) + 4));
+        return crc == bigEndian32(data + length);
+    }
+};
+
+/** The chunk starting at at; false when it is cut short or malformed, as libpng takes it. */
+bool chunkAt(QByteArrayView file, qsizetype at, Chunk &chunk)
+{
+    if (at + 12 > file.size())
+        return false;
+    chunk.at = at;
+    chunk.length = bigEndian32(file.data() + at);
+    chunk.type = file.sliced(at + 4, 4);
+    chunk.data = file.data() + at + 8;
+    return chunk.length <= 0x7fffffffu && qsizetype(chunk.length) <= file.size() - at - 12
+        && std::all_of(chunk.type.begin(), chunk.type.end(), isLetter);
+}
+
+bool isCritical(const Chunk &chunk)
+{
+    return chunk.type[0] >= 'A' && chunk.type[0] <= 'Z';
+}
+
+// Undoing the row filters. cur and prev have bpp zero bytes before them
+// (the pixels left of the row) and kSlack spare bytes after them.
+// Pixels are handled whole, in vectors of the next power of two of bytes,
+// so the byte after a 3-byte pixel is written too, and later overwritten.
+// Eight lanes whatever the pixel size: the compiler keeps them in one SSE
+// register, where smaller vectors would be taken apart lane by lane.
+using Bytes8 = quint8 __attribute__((vector_size(8)));
+using Words8 = qint16 __attribute__((vector_size(16)));
+
+template <typename V> V loadVector(const quint8 *p)
+{
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <typename V> void storeVector(quint8 *p, V v)
+{
+    std::memcpy(p, &v, sizeof v);
+}
+
+Words8 absolute(Words8 v)
+{
+    const Words8 negated = -v;
+    return v > negated ? v : negated;
+}
+
+/** The Paeth predictor of left a, above b and above-left c, lane by lane. */
+Words8 paeth(Words8 a, Words8 b, Words8 c)
+{
+    const Words8 bc = b - c;
+    const Words8 ac = a - c;
+    const Words8 pa = absolute(bc);
+    const Words8 pb = absolute(ac);
+    const Words8 pc = absolute(bc + ac);
+    return ((pa <= pb) & (pa <= pc)) ? a : (pb <= pc ? b : c);
+}
+
+/** Filters 1 to 4 (Sub, Up, Average, Paeth) of a row of n bytes, bpp bytes a pixel, vectorised per pixel. */
+template <int Bpp>
+void unfilterPixels(int filter, const quint8 *raw, const quint8 *prev, quint8 *cur, size_t n)
+{
+    using B = Bytes8;
+    using W = Words8;
+    switch (filter) {
+    case 1:
+        for (size_t i = 0; i < n; i += Bpp)
+            storeVector(cur + i, B(loadVector<B>(raw + i) + loadVector<B>(cur + i - Bpp)));
+        break;
+    case 3:
+        for (size_t i = 0; i < n; i += Bpp) {
+            const W left = __builtin_convertvector(loadVector<B>(cur + i - Bpp), W);
+            const W up = __builtin_convertvector(loadVector<B>(prev + i), W);
+            storeVector(cur + i, B(loadVector<B>(raw + i) + __builtin_convertvector(W((left + up) >> 1), B)));
+        }
+        break;
+    case 4: {
+        W a = __builtin_convertvector(loadVector<B>(cur - Bpp), W);
+        W c = __builtin_convertvector(loadVector<B>(prev - Bpp), W);
+        for (size_t i = 0; i < n; i += Bpp) {
+            const W b = __builtin_convertvector(loadVector<B>(prev + i), W);
+            const W x = __builtin_convertvector(loadVector<B>(raw + i), W);
+            a = W(x + paeth(a, b, c)) & 0xff;
+            c = b;
+            storeVector(cur + i, __builtin_convertvector(a, B));
+        }
+        break;
+    }
+    }
+}
+
+/** The same, a byte at a time, for 1 and 2 bytes a pixel. */
+void unfilterBytes(int filter, int bpp, const quint8 *raw, const quint8 *prev, quint8 *cur, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) {
+        const int a = cur[ptrdiff_t(i) - bpp];
+        const int b = prev[i];
+        const int c = prev[ptrdiff_t(i) - bpp];
+        int predicted = a;
+        if (filter == 3) {
+            predicted = (a + b) >> 1;
+        } else if (filter == 4) {
+            const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+            predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+        }
+        cur[i] = quint8(raw[i] + predicted);
+    }
+}
+
+/** Undoes filter on a row of n bytes; false for an unknown filter type. */
+bool unfilter(int filter, int bpp, const quint8 *raw, const quint8 *prev, quint8 *cur, size_t n)
+{
+    if (filter == 0) {
+        std::memcpy(cur, raw, n);
+        return true;
+    }
+    if (filter == 2) {
+        for (size_t i = 0; i < n; ++i)
+            cur[i] = quint8(raw[i] + prev[i]);
+        return true;
+    }
+    if (filter > 4)
+        return false;
+    switch (bpp) {
+    case 3: unfilterPixels<3>(filter, raw, prev, cur, n); break;
+    case 4: unfilterPixels<4>(filter, raw, prev, cur, n); break;
+    case 6: unfilterPixels<6>(filter, raw, prev, cur, n); break;
+    case 8: unfilterPixels<8>(filter, raw, prev, cur, n); break;
+    default: unfilterBytes(filter, bpp, raw, prev, cur, n); break;
+    }
+    return true;
+}
+
+quint16 sample16(const quint8 *p)
+{
+    return quint16(p[0] << 8 | p[1]);
+}
+
+} // namespace
+
+PngDecoder::PngDecoder(QByteArrayView file)
+{
+    Chunk header;
+    if (!file.startsWith(QByteArrayView("\x89PNG\r\n\x1a\n", 8)) || !chunkAt(file, 8, header) || header.type != "IHDR"
+        || header.length != 13 || !header.crcMatches())
+        return;
+    const quint32 width = bigEndian32(header.data);
+    const quint32 height = bigEndian32(header.data + 4);
+    m_depth = uchar(header.data[8]);
+    m_colourType = uchar(header.data[9]);
+    const bool valid = width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide
+        && (m_colourType == 0 || m_colourType == 2 || m_colourType == 3 || m_colourType == 4 || m_colourType == 6)
+        && (m_depth == 8 || (m_depth == 16 && m_colourType != 3)) && header.data[10] == 0 && header.data[11] == 0
+        && header.data[12] == 0;
+    if (!valid)
+        return; // other depths, interlaced files and invalid headers are left to Qt's reader
+    m_handles = true;
+    m_width = int(width);
+    m_height = int(height);
+
+    // The chunks up to the first IDAT: PLTE and tRNS are taken, every
+    // other ancillary chunk skipped unread.
+    bool palette = false;
+    bool transparency = false;
+    QList<QRgb> colours;
+    Chunk chunk;
+    for (qsizetype at = header.next();; at = chunk.next()) {
+        if (!chunkAt(file, at, chunk) || (isCritical(chunk) && !chunk.crcMatches())) {
+            m_damaged = true;
+            return;
+        }
+        if (chunk.type == "IDAT") {
+            m_firstIdat = at;
+            break;
+        }
+        if (chunk.type == "PLTE") {
+            if (palette) {
+                m_damaged = true; // a second PLTE
+                return;
+            }
+            palette = true;
+            if (m_colourType == 0 || m_colourType == 4)
+                continue; // libpng ignores a palette in a grey image
+            if (chunk.length == 0 || chunk.length % 3 != 0 || chunk.length > 3 * 256) {
+                m_damaged = m_colourType == 3; // only a suggestion in a colour image
+                continue;
+            }
+            for (quint32 i = 0; i < chunk.length; i += 3)
+                colours.append(qRgb(uchar(chunk.data[i]), uchar(chunk.data[i + 1]), uchar(chunk.data[i + 2])));
+        } else if (isCritical(chunk)) {
+            m_damaged = true; // IHDR again, IEND before the image data, or unknown
+            return;
+        } else if (chunk.type == "tRNS" && !transparency && chunk.crcMatches()) {
+            // The first one libpng takes: in place, of the right length.
+            if (m_colourType == 3 && chunk.length > 0 && chunk.length <= quint32(colours.size())) {
+                transparency = true;
+                for (quint32 i = 0; i < chunk.length; ++i)
+                    colours[i] = (colours[i] & 0xffffff) | quint32(uchar(chunk.data[i])) << 24;
+            } else if ((m_colourType == 0 && chunk.length == 2) || (m_colourType == 2 && chunk.length == 6)) {
+                m_colourKey = transparency = true;
+                for (quint32 i = 0; i < chunk.length / 2; ++i)
+                    m_key[i] = sample16(reinterpret_cast<const quint8 *>(chunk.data) + 2 * i);
+            }
+        }
+    }
+    if (m_colourType == 3) {
+        m_damaged = colours.isEmpty();
+        m_palette = colours;
+    } else if (m_colourType == 0 && m_depth == 8 && m_colourKey) {
+        for (int v = 0; v < 256; ++v)
+            m_palette.append(v == m_key[0] ? qRgba(0, 0, 0, 0) : qRgb(v, v, v)); // transparent black, as Qt has it
+    }
+}
+
+QImage::Format PngDecoder::format() const
+{
+    const bool deep = m_depth == 16;
+    switch (m_colourType) {
+    case 0:
+        return deep ? (m_colourKey ? QImage::Format_RGBA64 : QImage::Format_Grayscale16)
+                    : (m_colourKey ? QImage::Format_Indexed8 : QImage::Format_Grayscale8);
+    case 2:
+        return deep ? (m_colourKey ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
+                    : (m_colourKey ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    case 3:
+        return QImage::Format_Indexed8;
+    default:
+        return deep ? QImage::Format_RGBA64 : QImage::Format_ARGB32;
+    }
+}
+
+QImage PngDecoder::decode(QByteArray &file)
+{
+    if (!m_handles || m_damaged)
+        return {};
+
+    // The IDAT chunks, one after another, joined in place into one zlib
+    // stream; then IEND.
+    char *const stream = file.data() + m_firstIdat + 8;
+    size_t streamLength = 0;
+    bool imageDataEnded = false;
+    Chunk chunk;
+    for (qsizetype at = m_firstIdat;; at = chunk.next()) {
+        if (!chunkAt(file, at, chunk) || (isCritical(chunk) && !chunk.crcMatches()))
+            return {};
+        if (chunk.type == "IDAT") {
+            if (imageDataEnded)
+                return {}; // image data resumed after another chunk
+            std::memmove(stream + streamLength, chunk.data, chunk.length);
+            streamLength += chunk.length;
+            continue;
+        }
+        if (chunk.type == "IEND")
+            break;
+        if (isCritical(chunk))
+            return {};
+        imageDataEnded = true;
+    }
+
+    // The picture's rows in Qt's layout, and the filtered rows inflated into
+    // the far end of the same buffer: writing picture row y never reaches
+    // filtered row y + 1, since a filtered row is at least as long as the
+    // part of a picture row that it leaves unused.
+    const QImage::Format imageFormat = format();
+    const int channels = m_colourType == 2 ? 3 : m_colourType == 4 ? 2 : m_colourType == 6 ? 4 : 1;
+    const int bpp = channels * m_depth / 8;
+    const size_t rowBytes = size_t(m_width) * size_t(bpp);
+    const size_t rawRow = rowBytes + 1;
+    const size_t bitsPerPixel = size_t(QImage::toPixelFormat(imageFormat).bitsPerPixel());
+    const size_t lineBytes = (size_t(m_width) * bitsPerPixel + 31) / 32 * 4;
+    const size_t rawBytes = rawRow * size_t(m_height);
+    const size_t bufferBytes = std::max(lineBytes, rawRow) * size_t(m_height);
+    auto *buffer = static_cast<uchar *>(std::malloc(bufferBytes + kSlack));
+    if (!buffer)
+        return {};
+    QImage image(buffer, m_width, m_height, qsizetype(lineBytes), imageFormat, [](void *p) { std::free(p); }, buffer);
+    if (image.isNull()) {
+        std::free(buffer);
+        return {};
+    }
+    quint8 *const raw = buffer + (bufferBytes - rawBytes);
+
+    const std::unique_ptr<libdeflate_decompressor, decltype(&libdeflate_free_decompressor)> inflater(
+        libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+    if (!inflater)
+        return {};
+    size_t inflated = 0;
+    size_t consumed = 0;
+    const libdeflate_result result = libdeflate_zlib_decompress_ex(inflater.get(), stream, streamLength, raw,
+                                                                   rawBytes, &consumed, &inflated);
+    if (result == LIBDEFLATE_INSUFFICIENT_SPACE && rawBytes <= std::numeric_limits<uInt>::max()
+        && streamLength <= std::numeric_limits<uInt>::max()) {
+        // More data than the picture needs: libpng takes the rows it needs
+        // and warns. zlib stops where the buffer ends.
+        z_stream z = {};
+        if (inflateInit(&z) != Z_OK)
+            return {};
+        z.next_in = reinterpret_cast<Bytef *>(stream);
+        z.avail_in = uInt(streamLength);
+        z.next_out = raw;
+        z.avail_out = uInt(rawBytes);
+        while (inflate(&z, Z_NO_FLUSH) == Z_OK && z.avail_out > 0) {
+        }
+        inflated = rawBytes - z.avail_out;
+        inflateEnd(&z);
+    } else if (result != LIBDEFLATE_SUCCESS) {
+        return {};
+    }
+    if (inflated != rawBytes)
+        return {};
+
+    // Unfiltered rows, with bpp zero bytes before each for the pixels left of the row.
+    std::vector<quint8> rows(2 * (8 + rowBytes + kSlack), 0);
+    quint8 *prev = rows.data() + 8;
+    quint8 *cur = prev + rowBytes + kSlack + 8;
+    const int width = m_width;
+    uchar *const bits = image.bits();
+    const int colours = imageFormat == QImage::Format_Indexed8 ? int(m_palette.size()) : 0;
+    for (int y = 0; y < m_height; ++y) {
+        const quint8 *filtered = raw + size_t(y) * rawRow;
+        if (!unfilter(filtered[0], bpp, filtered + 1, prev, cur, rowBytes))
+            return {};
+        uchar *line = bits + size_t(y) * lineBytes;
+        const quint8 *s = cur;
+        switch (imageFormat) {
+        case QImage::Format_Grayscale8:
+            std::memcpy(line, s, rowBytes);
+            break;
+        case QImage::Format_Indexed8: // an index past the palette stands for its first colour, as in Qt
+            for (int x = 0; x < width; ++x)
+                line[x] = s[x] < colours ? s[x] : 0;
+            break;
+        case QImage::Format_Grayscale16:
+            for (int x = 0; x < width; ++x)
+                reinterpret_cast<quint16 *>(line)[x] = sample16(s + 2 * x);
+            break;
+        case QImage::Format_RGB32:
+            for (int x = 0; x < width; ++x)
+                reinterpret_cast<QRgb *>(line)[x] = qRgb(s[3 * x], s[3 * x + 1], s[3 * x + 2]);
+            break;
+        case QImage::Format_ARGB32:
+            if (m_colourType == 2) {
+                for (int x = 0; x < width; ++x) {
+                    const quint8 *p = s + 3 * x;
+                    const bool key = p[0] == m_key[0] && p[1] == m_key[1] && p[2] == m_key[2];
+                    reinterpret_cast<QRgb *>(line)[x] = qRgba(p[0], p[1], p[2], key ? 0 : 255);
+                }
+            } else if (m_colourType == 4) {
+                for (int x = 0; x < width; ++x)
+                    reinterpret_cast<QRgb *>(line)[x] = qRgba(s[2 * x], s[2 * x], s[2 * x], s[2 * x + 1]);
+            } else {
+                for (int x = 0; x < width; ++x)
+                    reinterpret_cast<QRgb *>(line)[x] = qRgba(s[4 * x], s[4 * x + 1], s[4 * x + 2], s[4 * x + 3]);
+            }
+            break;
+        default: { // RGBX64, RGBA64: 16-bit red, green, blue, alpha
+            auto *out = reinterpret_cast<quint16 *>(line);
+            for (int x = 0; x < width; ++x) {
+                const quint8 *p = s + size_t(bpp) * x;
+                quint16 r, g, b, a = 0xffff;
+                if (m_colourType == 0 || m_colourType == 4) {
+                    r = g = b = sample16(p);
+                    if (m_colourType == 4)
+                        a = sample16(p + 2);
+                    else if (r == m_key[0])
+                        a = 0;
+                } else {
+                    r = sample16(p);
+                    g = sample16(p + 2);
+                    b = sample16(p + 4);
+                    if (m_colourType == 6)
+                        a = sample16(p + 6);
+                    else if (m_colourKey && r == m_key[0] && g == m_key[1] && b == m_key[2])
+                        a = 0;
+                }
+                out[4 * x] = r;
+                out[4 * x + 1] = g;
+                out[4 * x + 2] = b;
+                out[4 * x + 3] = a;
+            }
+            break;
+        }
+        }
+        std::swap(prev, cur);
+    }
+    if (!m_palette.isEmpty())
+        image.setColorTable(m_palette);
+    return image;
+}
+
+} // namespace imaging
