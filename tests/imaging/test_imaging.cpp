@@ -207,6 +207,7 @@ private slots:
         // Decoded at 1/4 with the partial blocks at the right and bottom dropped: 53 dB; at 1/8, 41 dB.
         QTest::newRow("photo 4099x2051 jpeg, decoded at 1/4") << encode(photo(4099, 2051), "jpeg", 92) << QByteArray() << 47.0;
         QTest::newRow("fog with alpha and transparent rows, 1:1") << encode(fog(512), "png") << QByteArray() << 40.0;
+        QTest::newRow("fog 512x301, 1:1 across, half a pixel down") << encode(fog(512).copy(0, 0, 512, 301), "png") << QByteArray() << 40.0;
         // An EXIF segment holding only the orientation tag: 6, turned a quarter to the right.
         const QByteArray exif = QByteArray::fromHex("ffe10022457869660000" "4d4d002a00000008000101120003000000010006000000000000");
         QTest::newRow("jpeg turned by EXIF") << encode(photo(200, 100), "jpeg").insert(2, exif) << QByteArray() << 40.0;
@@ -248,10 +249,13 @@ private slots:
         const QImage source = reader.read();
         const auto reference = referenceRender(profile.isEmpty() ? source : viaLittleCms(source, profile));
 
-        const QImage out = QImage::fromData(makePNG512(path), "PNG").convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        const QImage straight = QImage::fromData(makePNG512(path), "PNG").convertToFormat(QImage::Format_ARGB32);
+        const QImage out = straight.convertToFormat(QImage::Format_ARGB32_Premultiplied);
         double squares = 0;
         for (int i = 0; i < kSide * kSide; ++i) {
             const QRgb p = out.pixel(i % kSide, i / kSide);
+            if (qAlpha(p) == 0) // and no colour hidden in a transparent pixel
+                QCOMPARE(straight.pixel(i % kSide, i / kSide), 0u);
             const std::array<double, 4> &r = reference[size_t(i)];
             squares += std::pow(qRed(p) - r[0], 2) + std::pow(qGreen(p) - r[1], 2) + std::pow(qBlue(p) - r[2], 2) + std::pow(qAlpha(p) - r[3], 2);
         }
