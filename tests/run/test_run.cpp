@@ -233,6 +233,11 @@ private slots:
             "Error: SSL certificate problem: self-signed certificate", 0, 0);
         row("token sent elsewhere", [=](Run &r) { r.at("POST", token, {StubReply::redirect(307, r.elsewhere.urlText().toUtf8() + "/steal")}, false); },
             "Error: The server redirected the request to %ELSEWHERE%. Redirects to another server are not followed.", 0, 0);
+        for (const QByteArray origin : {"http://localhost:", "https://127.0.0.1:"}) { // the same port
+            row(origin.startsWith("https") ? "token sent to another scheme" : "token sent to another host", [=](Run &r) {
+                r.at("POST", token, {StubReply::redirect(307, origin + QByteArray::number(r.server.port()) + "/steal")}, false);
+            }, "Error: The server redirected the request to " + origin + "%PORT%. Redirects to another server are not followed.", 0, 0);
+        }
         row("folder gone", [](Run &r) { QDir(r.folder.path()).removeRecursively(); },
             "Error: Could not read the folder %FOLDER%: No such file or directory.", 0, 0);
         row("upload dropped", [=](Run &r) { r.at("POST", icon, {drop}); }, "Error: Empty reply from server", 2, 1);
@@ -241,6 +246,8 @@ private slots:
         row("upload 5 MB error", [=](Run &r) { r.at("POST", icon, {StubReply::text(500, huge)}); }, failedB + QString::fromUtf8(huge), 2, 1);
         row("upload 20 MiB error", [=](Run &r) { r.at("POST", icon, {StubReply::text(500, euros)}); },
             failedB + QString::fromUtf8(euros.first((16 << 20) - 1)), 2, 1);
+        row("upload redirected 20 times", [=](Run &r) { r.at("POST", icon, QList<StubReply>(20, StubReply::redirect(307, icon))); },
+            "Upload complete. Uploaded 3 icon image(s). CSV saved to: %REPORT%", 3, 3);
         row("upload redirect loop", [=](Run &r) { r.at("POST", icon, QList<StubReply>(21, StubReply::redirect(307, icon))); },
             "Error: Too many redirects.", 2, 1);
         row("image not decodable", [](Run &r) {
@@ -292,7 +299,7 @@ private slots:
         for (int i = 0; i < filesTried; ++i)
             statuses << progressText(files[i]);
         // The last status as expected, where "*" stands for any text.
-        expected.replace("%ELSEWHERE%", run.elsewhere.urlText()).replace("%FOLDER%", run.folder.path()).replace("%REPORT%", run.report);
+        expected.replace("%ELSEWHERE%", run.elsewhere.urlText()).replace("%FOLDER%", run.folder.path()).replace("%REPORT%", run.report).replace("%PORT%", QString::number(run.server.port()));
         if (expected.contains('*')) {
             const QRegularExpression pattern('^' + QRegularExpression::escape(expected).replace("\\*", ".*") + '$');
             QVERIFY2(pattern.match(run.host.statuses.last()).hasMatch(), qPrintable(run.host.statuses.last()));
