@@ -154,6 +154,12 @@ ServerError timedOut()
     return makeError(ErrorDomain::Network, CURLE_OPERATION_TIMEDOUT, QStringLiteral("The request timed out."));
 }
 
+/** curl's own words for code. */
+ServerError curlError(CURLcode code)
+{
+    return makeError(ErrorDomain::Network, code, QString::fromUtf8(curl_easy_strerror(code)));
+}
+
 ServerError transferError(const Transfer &t)
 {
     switch (t.result) {
@@ -169,10 +175,8 @@ ServerError transferError(const Transfer &t)
     default:
         break;
     }
-    QString text = QString::fromUtf8(t.errorText).trimmed();
-    if (text.isEmpty())
-        text = QString::fromUtf8(curl_easy_strerror(t.result));
-    return makeError(ErrorDomain::Network, t.result, text);
+    const QString text = QString::fromUtf8(t.errorText).trimmed();
+    return text.isEmpty() ? curlError(t.result) : makeError(ErrorDomain::Network, t.result, text);
 }
 
 ServerError refusedRedirect(const QUrl &target)
@@ -414,7 +418,7 @@ QCoro::Task<HttpReply> HttpClient::send(HttpRequest request)
         Transfer transfer;
         transfer.easy = curl_easy_init();
         if (!transfer.easy)
-            throw makeError(ErrorDomain::Network, CURLE_OUT_OF_MEMORY, QString::fromUtf8(curl_easy_strerror(CURLE_OUT_OF_MEMORY)));
+            throw curlError(CURLE_OUT_OF_MEMORY);
         CURL *easy = transfer.easy;
         transfer.idle.setSingleShot(true);
         transfer.idle.setInterval(m_timeout);
@@ -431,7 +435,7 @@ QCoro::Task<HttpReply> HttpClient::send(HttpRequest request)
         listed = listed && appendHeader(transfer.headers, "Expect:");
         listed = listed && appendHeader(transfer.proxyHeaders, "Proxy-Connection:");
         if (!listed)
-            throw makeError(ErrorDomain::Network, CURLE_OUT_OF_MEMORY, QString::fromUtf8(curl_easy_strerror(CURLE_OUT_OF_MEMORY)));
+            throw curlError(CURLE_OUT_OF_MEMORY);
 
         const QByteArray urlBytes = url.toEncoded(QUrl::RemoveFragment);
         curl_easy_setopt(easy, CURLOPT_URL, urlBytes.constData());

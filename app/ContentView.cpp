@@ -270,9 +270,13 @@ QString ContentView::selectedFolder() const
     return m_selectedFolder;
 }
 
+QString ContentView::status() const
+{
+    return m_statusView->text();
+}
+
 void ContentView::setStatus(const QString &status)
 {
-    m_status = status;
     m_statusView->setText(status);
     fitStatus();
 }

@@ -47,7 +47,7 @@ public:
     QString clientSecret() const override;
     QString selectedFolder() const override;
 
-    QString status() const { return m_status; }
+    QString status() const;
     bool isUploading() const { return m_isUploading; }
 
     void setStatus(const QString &status) override;
@@ -97,7 +97,6 @@ private:
     QPushButton *m_showReportButton = nullptr;
 
     QString m_selectedFolder;
-    QString m_status;
     bool m_isUploading = false;
     QString m_reportPath;
 };

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -171,12 +170,9 @@ void transformColours(QImage &image, cmsHPROFILE profile, cmsHPROFILE srgb)
     cmsHTRANSFORM transform = deep ? rgb16.get() : rgb8.get();
     if (!transform)
         return;
-    const size_t rowBytes = size_t(image.width()) * size_t(image.depth() / 8);
-    std::vector<uchar> row(rowBytes);
     for (int y = 0; y < image.height(); ++y) {
         uchar *line = image.scanLine(y);
-        cmsDoTransform(transform, line, row.data(), cmsUInt32Number(image.width()));
-        std::memcpy(line, row.data(), rowBytes);
+        cmsDoTransform(transform, line, line, cmsUInt32Number(image.width())); // littleCMS works in place
     }
 }
 

@@ -335,27 +335,19 @@ QByteArray inflateCapped(QByteArrayView compressed, qsizetype cap)
 DeclaredColour pngColour(QByteArrayView data)
 {
     DeclaredColour colour;
-    for (qsizetype i = 8; i + 12 <= data.size();) {
-        const quint32 length = qFromBigEndian<quint32>(data.data() + i);
-        if (length > quint64(data.size() - i - 12))
-            break;
-        const QByteArrayView typeAndBody = data.sliced(i + 4, 4 + qsizetype(length));
-        const QByteArrayView type = typeAndBody.first(4);
-        const QByteArrayView body = typeAndBody.sliced(4);
-        const quint32 crc = qFromBigEndian<quint32>(data.data() + i + 8 + length);
-        i += 12 + qsizetype(length);
-        if (type == "IDAT")
-            break;
-        if (crc != crc32(0, reinterpret_cast<const Bytef *>(typeAndBody.data()), uInt(typeAndBody.size())))
+    PngChunk chunk;
+    for (qsizetype at = 8; pngChunkAt(data, at, chunk) && chunk.type != "IDAT"; at = chunk.next()) {
+        if (!chunk.crcMatches())
             continue;
-        if (type == "sRGB") {
+        const QByteArrayView body(chunk.data, chunk.length);
+        if (chunk.type == "sRGB") {
             colour.srgb = true;
-        } else if (type == "gAMA" && length == 4) {
+        } else if (chunk.type == "gAMA" && body.size() == 4) {
             colour.gamma = qFromBigEndian<quint32>(body.data());
-        } else if (type == "cHRM" && length == 32) {
+        } else if (chunk.type == "cHRM" && body.size() == 32) {
             for (int k = 0; k < 8; ++k)
                 colour.chromaticities[k] = qFromBigEndian<quint32>(body.data() + 4 * k);
-        } else if (type == "iCCP") {
+        } else if (chunk.type == "iCCP") {
             // A name of 1 to 79 bytes, a zero, the method (0, zlib), the data.
             const qsizetype nameEnd = body.indexOf('\0');
             if (nameEnd > 0 && nameEnd + 2 <= body.size() && body[nameEnd + 1] == '\0')

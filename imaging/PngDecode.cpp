@@ -32,39 +32,7 @@ bool isLetter(char c)
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-/** The chunk at offset at of file, when its header and its checksum lie within the file. */
-struct Chunk
-{
-    qsizetype at = 0;
-    quint32 length = 0;
-    QByteArrayView type;
-    const char *data = nullptr;
-
-    qsizetype next() const { return at + 12 + qsizetype(length); }
-    bool crcMatches() const
-    {
-#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-        return true; // lets a fuzzer's changes reach the pixels
-#endif
-        const quint32 crc = quint32(libdeflate_crc32(0, data - 4, size_t(length) + 4));
-        return crc == bigEndian32(data + length);
-    }
-};
-
-/** The chunk starting at at; false when it is cut short or malformed, as libpng takes it. */
-bool chunkAt(QByteArrayView file, qsizetype at, Chunk &chunk)
-{
-    if (at + 12 > file.size())
-        return false;
-    chunk.at = at;
-    chunk.length = bigEndian32(file.data() + at);
-    chunk.type = file.sliced(at + 4, 4);
-    chunk.data = file.data() + at + 8;
-    return chunk.length <= 0x7fffffffu && qsizetype(chunk.length) <= file.size() - at - 12
-        && std::all_of(chunk.type.begin(), chunk.type.end(), isLetter);
-}
-
-bool isCritical(const Chunk &chunk)
+bool isCritical(const PngChunk &chunk)
 {
     return chunk.type[0] >= 'A' && chunk.type[0] <= 'Z';
 }
@@ -189,10 +157,31 @@ quint16 sample16(const quint8 *p)
 
 } // namespace
 
+bool PngChunk::crcMatches() const
+{
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    return true; // lets a fuzzer's changes reach the pixels
+#endif
+    const quint32 crc = quint32(libdeflate_crc32(0, data - 4, size_t(length) + 4));
+    return crc == bigEndian32(data + length);
+}
+
+bool pngChunkAt(QByteArrayView file, qsizetype at, PngChunk &chunk)
+{
+    if (at + 12 > file.size())
+        return false;
+    chunk.at = at;
+    chunk.length = bigEndian32(file.data() + at);
+    chunk.type = file.sliced(at + 4, 4);
+    chunk.data = file.data() + at + 8;
+    return chunk.length <= 0x7fffffffu && qsizetype(chunk.length) <= file.size() - at - 12
+        && std::all_of(chunk.type.begin(), chunk.type.end(), isLetter);
+}
+
 PngDecoder::PngDecoder(QByteArrayView file)
 {
-    Chunk header;
-    if (!file.startsWith(QByteArrayView("\x89PNG\r\n\x1a\n", 8)) || !chunkAt(file, 8, header) || header.type != "IHDR"
+    PngChunk header;
+    if (!file.startsWith(QByteArrayView("\x89PNG\r\n\x1a\n", 8)) || !pngChunkAt(file, 8, header) || header.type != "IHDR"
         || header.length != 13 || !header.crcMatches())
         return;
     const quint32 width = bigEndian32(header.data);
@@ -214,9 +203,9 @@ PngDecoder::PngDecoder(QByteArrayView file)
     bool palette = false;
     bool transparency = false;
     QList<QRgb> colours;
-    Chunk chunk;
+    PngChunk chunk;
     for (qsizetype at = header.next();; at = chunk.next()) {
-        if (!chunkAt(file, at, chunk) || (isCritical(chunk) && !chunk.crcMatches())) {
+        if (!pngChunkAt(file, at, chunk) || (isCritical(chunk) && !chunk.crcMatches())) {
             m_damaged = true;
             return;
         }
@@ -290,9 +279,9 @@ QImage PngDecoder::decode(QByteArray &file)
     char *const stream = file.data() + m_firstIdat + 8;
     size_t streamLength = 0;
     bool imageDataEnded = false;
-    Chunk chunk;
+    PngChunk chunk;
     for (qsizetype at = m_firstIdat;; at = chunk.next()) {
-        if (!chunkAt(file, at, chunk) || (isCritical(chunk) && !chunk.crcMatches()))
+        if (!pngChunkAt(file, at, chunk) || (isCritical(chunk) && !chunk.crcMatches()))
             return {};
         if (chunk.type == "IDAT") {
             if (imageDataEnded)

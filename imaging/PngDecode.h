@@ -7,6 +7,22 @@
 
 namespace imaging {
 
+/** One chunk of a PNG file, read in place. */
+struct PngChunk
+{
+    qsizetype at = 0; // where its length field starts in the file
+    quint32 length = 0;
+    QByteArrayView type;
+    const char *data = nullptr;
+
+    qsizetype next() const { return at + 12 + qsizetype(length); }
+    /** Whether its checksum matches (always true in a fuzzing build, so that changes reach what follows). */
+    bool crcMatches() const;
+};
+
+/** The chunk starting at at; false when it is cut short or malformed, as libpng takes it. */
+bool pngChunkAt(QByteArrayView file, qsizetype at, PngChunk &chunk);
+
 /**
  * A PNG decoder for the common kinds of PNG file: 8 and 16 bits a sample,
  * not interlaced, any colour type. It gives the same QImage, format and
