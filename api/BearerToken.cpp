@@ -40,7 +40,8 @@ QString tokenFromReply(const HttpReply &reply)
     return token.toString();
 }
 
-QCoro::Task<QString> fetchBearerToken(QString serverUrl, QString clientID, QString clientSecret, HttpClient &http)
+QCoro::Task<QString> fetchBearerToken(QString serverUrl, QString clientID, QString clientSecret, HttpClient &http,
+                                      const StopRequest *stop)
 {
     const std::optional<QUrl> url = endpointUrl(serverUrl, QStringLiteral("/api/v1/oauth/token"));
     if (!url)
@@ -49,6 +50,6 @@ QCoro::Task<QString> fetchBearerToken(QString serverUrl, QString clientID, QStri
     HttpRequest request(HttpMethod::Post, *url);
     request.header("Content-Type", "application/x-www-form-urlencoded");
     request.body = tokenRequestBody(clientID, clientSecret);
-    const HttpReply reply = co_await http.send(std::move(request));
+    const HttpReply reply = co_await http.send(std::move(request), stop);
     co_return tokenFromReply(reply);
 }

@@ -1,6 +1,7 @@
 #include "api/Http.h"
 
 #include "core/ServerError.h"
+#include "core/StopRequest.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -74,10 +75,12 @@ struct Transfer
     QByteArray location; // the last response's Location header
 
     QTimer idle; // no byte in either direction for the client's timeout
+    QMetaObject::Connection stopped; // the stop request that abandons it
     HttpClient::Driver *driver = nullptr; // while curl works on it
     std::coroutine_handle<> waiter;
     bool done = false;
     bool timedOut = false;
+    bool abandoned = false; // ended by a stop request
     bool tooLarge = false; // a body over the cap, of a status below 400
     bool cappedFailure = false; // a failed status's body, cut at the cap
     CURLcode result = CURLE_OK;
@@ -337,6 +340,7 @@ void HttpClient::Driver::act(curl_socket_t socket, int events)
 
 Transfer::~Transfer()
 {
+    QObject::disconnect(stopped);
     waiter = {};
     if (driver)
         driver->finish(*this);
@@ -393,7 +397,7 @@ bool isSafeHeader(const QByteArray &name, const QByteArray &value)
 
 } // namespace
 
-QCoro::Task<HttpReply> HttpClient::send(HttpRequest request)
+QCoro::Task<HttpReply> HttpClient::send(HttpRequest request, const StopRequest *stop)
 {
     for (const auto &[name, value] : std::as_const(request.headers)) {
         if (!isSafeHeader(name, value)) {
@@ -473,9 +477,21 @@ QCoro::Task<HttpReply> HttpClient::send(HttpRequest request)
             curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
         }
 
+        if (stop && stop->isRequested())
+            throw Stopped();
         m_driver->start(transfer);
+        if (stop) {
+            transfer.stopped = QObject::connect(stop, &StopRequest::requested, [&transfer] {
+                if (!transfer.driver)
+                    return; // already over: its reply stands
+                transfer.abandoned = true;
+                transfer.driver->finish(transfer);
+            });
+        }
         co_await TransferEnd{transfer};
 
+        if (transfer.abandoned)
+            throw Stopped();
         if (transfer.timedOut)
             throw timedOut();
         if (transfer.tooLarge) {

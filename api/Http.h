@@ -13,6 +13,8 @@
 #include <optional>
 #include <utility>
 
+class StopRequest;
+
 enum class HttpMethod { Get, Post };
 
 /** One request: its method, URL, the headers we set (sent in this order) and the body. */
@@ -104,8 +106,12 @@ public:
      * answer, the request fails ("Empty reply from server") rather than risk
      * a second upload. A GET on a reused keep-alive connection that the
      * server had just closed is sent again on a fresh one, as curl does.
+     *
+     * When stop is given and requested before the reply is whole, the
+     * request is abandoned at once (its connection closed) and Stopped is
+     * thrown.
      */
-    QCoro::Task<HttpReply> send(HttpRequest request);
+    QCoro::Task<HttpReply> send(HttpRequest request, const StopRequest *stop = nullptr);
 
     class Driver;
 

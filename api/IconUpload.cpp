@@ -110,22 +110,32 @@ QString iconIDFromUploadReply(const HttpReply &reply, const QString &fileName)
     return *id;
 }
 
+QUrl iconUploadUrl(const QString &serverUrl)
+{
+    const std::optional<QUrl> url = endpointUrl(serverUrl, QStringLiteral("/api/v1/icon"));
+    if (!url)
+        throw makeError(UploadError::InvalidURL, QStringLiteral("Invalid Velk Pro URL."));
+    return *url;
+}
+
 QCoro::Task<IconLookupResult> uploadIcon(QString serverUrl, QString bearerToken, QString filePath, HttpClient &http)
 {
     // The URL is checked first, so a bad server URL is reported even for a
     // file that is not an image.
-    const std::optional<QUrl> url = endpointUrl(serverUrl, QStringLiteral("/api/v1/icon"));
-    if (!url)
-        throw makeError(UploadError::InvalidURL, QStringLiteral("Invalid Velk Pro URL."));
+    iconUploadUrl(serverUrl);
+    QByteArray png = co_await makePNG512OffThread(filePath);
+    co_return co_await uploadPNG(serverUrl, bearerToken, QFileInfo(filePath).fileName(), std::move(png), http);
+}
 
+QCoro::Task<IconLookupResult> uploadPNG(QString serverUrl, QString bearerToken, QString fileName, QByteArray png,
+                                        HttpClient &http)
+{
     const QByteArray boundary = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toLatin1();
-    HttpRequest request(HttpMethod::Post, *url);
+    HttpRequest request(HttpMethod::Post, iconUploadUrl(serverUrl));
     request.header("Authorization", "Bearer " + bearerToken.toUtf8())
         .header("Content-Type", "multipart/form-data; boundary=" + boundary);
-
-    const QString fileName = QFileInfo(filePath).fileName();
-    const QByteArray png = co_await makePNG512OffThread(filePath);
-    request.body = multipartBody(boundary, uploadFileName(filePath), png);
+    request.body = multipartBody(boundary, uploadFileName(fileName), png);
+    png.clear(); // the body holds the only copy now
     const HttpReply reply = co_await http.send(std::move(request));
     const QString iconID = iconIDFromUploadReply(reply, fileName);
     co_return co_await lookupIcon(serverUrl, bearerToken, iconID, http);

@@ -17,6 +17,17 @@
 QCoro::Task<IconLookupResult> uploadIcon(QString serverUrl, QString bearerToken, QString filePath,
                                          HttpClient &http = HttpClient::shared());
 
+/**
+ * The second half of uploadIcon, for a file already converted: posts png
+ * as the icon of the local file named fileName (uploaded as
+ * uploadFileName(fileName), named so in messages) and looks it up.
+ */
+QCoro::Task<IconLookupResult> uploadPNG(QString serverUrl, QString bearerToken, QString fileName, QByteArray png,
+                                        HttpClient &http = HttpClient::shared());
+
+/** Where an icon is posted for the server URL text; throws the upload's invalid-URL error when there is none. */
+QUrl iconUploadUrl(const QString &serverUrl);
+
 /** The name the PNG is uploaded under: the file's name without its last extension, plus ".png". */
 QString uploadFileName(const QString &filePath);
 

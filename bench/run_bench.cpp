@@ -78,7 +78,7 @@ int main(int argc, char *argv[])
     }
     const bool externalServer = argc == 3;
     const QString folder = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
-    const QStringList files = iconFilesIn(folder);
+    const QList<IconFile> files = iconFilesIn(folder);
 
     QTemporaryDir home;
     QDir(home.path()).mkdir(QStringLiteral("Desktop"));
@@ -153,8 +153,8 @@ int main(int argc, char *argv[])
         QElapsedTimer passClock;
         for (int pass = 0; pass < 2; ++pass) {
             passClock.start();
-            for (const QString &file : files)
-                makePNG512(file);
+            for (const IconFile &file : files)
+                makePNG512(file.nativePath, file.name);
             const double ms = passClock.nsecsElapsed() / 1e6;
             conversionMs = pass == 0 ? ms : std::min(conversionMs, ms);
         }

@@ -93,9 +93,9 @@ void clearUpperAvxState()
  * the file cannot be read or is larger than kMaxFileBytes, also when it
  * grows while being read.
  */
-std::optional<QByteArray> readRegularFile(const QString &filePath)
+std::optional<QByteArray> readRegularFile(const QByteArray &filePath)
 {
-    const int fd = ::open(QFile::encodeName(filePath).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = ::open(filePath.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
     const auto closeFile = qScopeGuard([fd] { ::close(fd); });
@@ -394,6 +394,11 @@ std::optional<DecodedImage> loadPng(PngDecoder &png, QByteArray &bytes)
 } // namespace
 
 std::optional<DecodedImage> loadImage(const QString &filePath, int drawnSide)
+{
+    return loadImage(QFile::encodeName(filePath), drawnSide);
+}
+
+std::optional<DecodedImage> loadImage(const QByteArray &filePath, int drawnSide)
 {
     raiseAllocationLimitOnce();
 

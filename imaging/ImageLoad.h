@@ -64,4 +64,7 @@ inline constexpr int kMaxJpegScans = 100;
  */
 std::optional<DecodedImage> loadImage(const QString &filePath, int drawnSide);
 
+/** The same for the file whose path is exactly the bytes nativePath (a name need not be UTF-8). */
+std::optional<DecodedImage> loadImage(const QByteArray &nativePath, int drawnSide);
+
 } // namespace imaging

@@ -14,3 +14,10 @@
  * stateless and safe to call from any thread; nothing is written to disk.
  */
 QByteArray makePNG512(const QString &filePath);
+
+/**
+ * The same for the file whose path is exactly the bytes nativePath, as the
+ * folder listing gave them (a name need not be valid UTF-8); fileName names
+ * it in messages.
+ */
+QByteArray makePNG512(const QByteArray &nativePath, const QString &fileName);

@@ -2,6 +2,8 @@
 
 #include "api/IconUpload.h"
 #include "core/ServerError.h"
+#include "core/StopRequest.h"
+#include "run/LookAhead.h"
 #include "run/ResultsCsv.h"
 
 #include <QCollator>
@@ -38,76 +40,96 @@ bool isSupported(const QString &name)
     return supportedFileTypes.contains(name.sliced(dot + 1).toLower());
 }
 
-/** The names of the folder's direct entries, hidden ones and subfolders included. */
-QStringList listFolder(const QString &folderPath)
+/** The folder's direct entries, hidden ones and subfolders included. */
+QList<IconFile> listFolder(const QString &folderPath)
 {
     namespace fs = std::filesystem;
-    const fs::path folder(QFile::encodeName(folderPath).toStdString());
+    const QByteArray folder = QFile::encodeName(folderPath);
     std::error_code error;
-    QStringList names;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
-        names.append(QFile::decodeName(QByteArray::fromStdString(it->path().filename().native())));
+    QList<IconFile> files;
+    for (fs::directory_iterator it(folder.toStdString(), error), end; !error && it != end; it.increment(error)) {
+        const QByteArray name = QByteArray::fromStdString(it->path().filename().native());
+        // The name is opened by its bytes as listed: decoding and encoding
+        // again would lose the bytes of a name that is not UTF-8.
+        files.append(IconFile{QFile::decodeName(name), folder + '/' + name});
+    }
     if (error) {
         throw makeError(ErrorDomain::FileSystem, error.value(),
                         QStringLiteral("Could not read the folder %1: %2.")
                             .arg(QDir::toNativeSeparators(folderPath), QString::fromLocal8Bit(error.message())));
     }
-    return names;
+    return files;
 }
 
 } // namespace
 
-void sortByName(QStringList &names)
+QList<IconFile> iconFilesIn(const QString &folderPath)
 {
-    const QCollator collator = nameCollator();
-    std::stable_sort(names.begin(), names.end(),
-                     [&collator](const QString &a, const QString &b) { return collator.compare(a, b) < 0; });
-}
-
-QStringList iconFilesIn(const QString &folderPath)
-{
-    QStringList names = listFolder(folderPath);
-    names.removeIf([](const QString &name) { return !isSupported(name); });
+    QList<IconFile> files = listFolder(folderPath);
+    files.removeIf([](const IconFile &file) { return !isSupported(file.name); });
     // The file system lists entries in no fixed order; sorting by code point
-    // first makes names that collate the same (A.png, a.png) come out in the
-    // same order on every run.
-    names.sort(Qt::CaseSensitive);
-    sortByName(names);
-
-    const QDir folder(folderPath);
-    QStringList paths;
-    paths.reserve(names.size());
-    for (const QString &name : std::as_const(names))
-        paths.append(folder.filePath(name));
-    return paths;
+    // (and by the bytes, for names that decode alike) first makes names that
+    // collate the same (A.png, a.png) come out in the same order on every run.
+    std::sort(files.begin(), files.end(), [](const IconFile &a, const IconFile &b) {
+        const int order = a.name.compare(b.name, Qt::CaseSensitive);
+        return order != 0 ? order < 0 : a.nativePath < b.nativePath;
+    });
+    const QCollator collator = nameCollator();
+    std::stable_sort(files.begin(), files.end(),
+                     [&collator](const IconFile &a, const IconFile &b) { return collator.compare(a.name, b.name) < 0; });
+    return files;
 }
 
-QCoro::Task<> runIconBatch(UploadHost &host, QString folderPath, QString bearerToken, HttpClient &http)
+QString stoppedStatus(qsizetype uploaded, qsizetype total, const QString &csvPath)
 {
-    const QStringList files = iconFilesIn(folderPath);
+    if (uploaded == 0)
+        return QStringLiteral("Upload stopped. No icons were uploaded.");
+    return QStringLiteral("Upload stopped. Uploaded %1 of %2 icon image(s). CSV saved to: %3")
+        .arg(QString::number(uploaded), QString::number(total), QDir::toNativeSeparators(csvPath));
+}
+
+QCoro::Task<> runIconBatch(UploadHost &host, QString folderPath, QString bearerToken, HttpClient &http,
+                           const StopRequest &stop)
+{
+    const QList<IconFile> files = iconFilesIn(folderPath);
     if (files.isEmpty()) {
         host.setStatus(QStringLiteral("No supported image files found. Supported types: PNG, JPG, JPEG, GIF."));
         host.setUploading(false);
         co_return;
     }
 
-    const int total = int(files.size());
-    host.setProgress(0, total);
+    const qsizetype total = files.size();
+    host.setProgress(0, int(total));
     QList<UploadResult> results;
-    results.reserve(files.size());
-    for (const QString &path : files) {
-        const QString fileName = QFileInfo(path).fileName();
-        host.setStatus(QStringLiteral("Converting and uploading %1...").arg(fileName));
+    results.reserve(total);
+    LookAhead ahead(files);
+    for (qsizetype i = 0; i < total && !stop.isRequested(); ++i) {
+        const IconFile &file = files[i];
+        host.setStatus(QStringLiteral("Converting and uploading %1...").arg(file.name));
         // The server URL is read afresh for every file, so an edit made
-        // during a run applies from the next file on.
-        const IconLookupResult icon = co_await uploadIcon(host.velkURL(), bearerToken, path, http);
-        results.append(UploadResult{fileName, icon.id, icon.name, icon.url});
-        host.setProgress(int(results.size()), total);
+        // during a run applies from the next file on. It is checked before
+        // the conversion's outcome, as uploadIcon does.
+        const QString serverUrl = host.velkURL();
+        iconUploadUrl(serverUrl);
+        std::optional<QByteArray> png = co_await ahead.take(i, stop);
+        if (!png)
+            break; // stopped while the file was converting: it is not sent
+        // An upload once sent is finished, lookup and all, even when a stop
+        // comes meanwhile: the icon is on the server and belongs in the report.
+        const IconLookupResult icon = co_await uploadPNG(serverUrl, bearerToken, file.name, std::move(*png), http);
+        results.append(UploadResult{file.name, icon.id, icon.name, icon.url});
+        host.setProgress(int(results.size()), int(total));
     }
 
-    const QString csvPath = writeResultsCSV(results);
-    host.reportWritten(csvPath);
-    host.setStatus(QStringLiteral("Upload complete. Uploaded %1 icon image(s). CSV saved to: %2")
-                       .arg(QString::number(results.size()), QDir::toNativeSeparators(csvPath)));
+    const bool stopped = results.size() < total;
+    if (stopped && results.isEmpty()) {
+        host.setStatus(stoppedStatus(0, total, QString()));
+    } else {
+        const QString csvPath = writeResultsCSV(results, host.reportPath());
+        host.reportWritten(csvPath);
+        host.setStatus(stopped ? stoppedStatus(results.size(), total, csvPath)
+                               : QStringLiteral("Upload complete. Uploaded %1 icon image(s). CSV saved to: %2")
+                                     .arg(QString::number(total), QDir::toNativeSeparators(csvPath)));
+    }
     host.setUploading(false);
 }

@@ -3,30 +3,42 @@
 #include "api/Http.h"
 #include "run/UploadHost.h"
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
-#include <QStringList>
 
 #include <QCoroTask>
 
-/**
- * The images of a folder that a run uploads, as absolute paths in name
- * order. The listing is shallow and includes hidden entries and subfolders;
- * an entry is kept when its last extension, lower-cased, is one of
- * supportedFileTypes. Throws a ServerError when the folder cannot be listed.
- */
-QStringList iconFilesIn(const QString &folderPath);
+class StopRequest;
+
+/** One image of the folder a run uploads. */
+struct IconFile
+{
+    /** Its name as listed, shown and uploaded; bytes that are not UTF-8 show as U+FFFD. */
+    QString name;
+    /** Its path exactly as the file system names it, for opening. */
+    QByteArray nativePath;
+
+    bool operator==(const IconFile &) const = default;
+};
 
 /**
- * Sorts names in place by the user's collation, ignoring case and comparing
- * digits as text (icon10 before icon2). Names that collate the same keep
- * their relative order.
+ * The images of a folder that a run uploads, in name order. The listing is
+ * shallow and includes hidden entries and subfolders; an entry is kept when
+ * its last extension, lower-cased, is one of supportedFileTypes. Throws a
+ * ServerError when the folder cannot be listed.
  */
-void sortByName(QStringList &names);
+QList<IconFile> iconFilesIn(const QString &folderPath);
 
 /**
  * The second half of a run, once the token has arrived: uploads every image
- * of the folder one after another, reporting the files finished as
- * progress, writes the results CSV and shows the summary. Errors propagate
- * to the caller.
+ * of the folder one after another, converting the next ones meanwhile
+ * (LookAhead), reporting the files finished as progress, writes the report
+ * and shows the summary. A stop request ends it between files, with the
+ * report of the icons uploaded so far. Errors propagate to the caller.
  */
-QCoro::Task<> runIconBatch(UploadHost &host, QString folderPath, QString bearerToken, HttpClient &http);
+QCoro::Task<> runIconBatch(UploadHost &host, QString folderPath, QString bearerToken, HttpClient &http,
+                           const StopRequest &stop);
+
+/** How a stopped run ends when uploaded of total icons reached the server (and csvPath holds their report). */
+QString stoppedStatus(qsizetype uploaded, qsizetype total, const QString &csvPath);

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "run/ResultsCsv.h"
+
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+
+class StopRequest;
 
 /**
  * What an upload run needs from the window that started it: the three
@@ -32,6 +36,16 @@ public:
     virtual void setProgress(int done, int total) { Q_UNUSED(done) Q_UNUSED(total) }
     /** The run has written its report to csvPath; sent just before its summary. */
     virtual void reportWritten(const QString &csvPath) { Q_UNUSED(csvPath) }
+
+    /**
+     * The run is on, and stop ends it between files: whoever drives the
+     * host may request it until the run ends (the request is gone then).
+     * Sent just before the busy flag is set.
+     */
+    virtual void runStarted(StopRequest &stop) { Q_UNUSED(stop) }
+
+    /** Where the run writes its report: the Desktop's unless the host says otherwise. */
+    virtual QString reportPath() const { return resultsCsvPath(); }
 };
 
 /** The extensions, lower case and without a dot, of the images a run uploads. */

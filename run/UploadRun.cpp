@@ -2,6 +2,7 @@
 
 #include "api/BearerToken.h"
 #include "core/ServerError.h"
+#include "core/StopRequest.h"
 #include "run/IconBatch.h"
 
 #include <QEventLoopLocker>
@@ -39,6 +40,7 @@ public:
     WindowOrNothing(QObject *owner, UploadHost &host)
         : m_owner(owner)
         , m_host(host)
+        , m_reportPath(host.reportPath())
     {
     }
 
@@ -73,11 +75,18 @@ public:
         if (m_owner)
             m_host.reportWritten(csvPath);
     }
+    void runStarted(StopRequest &stop) override
+    {
+        if (m_owner)
+            m_host.runStarted(stop);
+    }
+    QString reportPath() const override { return m_reportPath; }
 
 private:
     QPointer<QObject> m_owner;
     UploadHost &m_host;
     mutable QString m_velkURL;
+    const QString m_reportPath; // read at the start, like the credentials
 };
 
 } // namespace
@@ -85,7 +94,7 @@ private:
 QCoro::Task<> uploadIcons(QObject *owner, UploadHost &window, HttpClient &http)
 {
     // The process stays until this run has ended, whatever happens to the
-    // windows meanwhile: a run is never cut short (its report would be lost).
+    // windows meanwhile, so that its report is never lost.
     const QEventLoopLocker keepProcessAlive;
     WindowOrNothing host(owner, window);
 
@@ -95,6 +104,9 @@ QCoro::Task<> uploadIcons(QObject *owner, UploadHost &window, HttpClient &http)
         co_return;
     }
 
+    StopRequest stop;
+    QObject::connect(&stop, &StopRequest::requested, [&host] { host.setStatus(QStringLiteral("Stopping...")); });
+    host.runStarted(stop);
     host.setUploading(true);
     host.setProgress(0, 0);
     host.setStatus(QStringLiteral("Getting bearer token..."));
@@ -103,8 +115,12 @@ QCoro::Task<> uploadIcons(QObject *owner, UploadHost &window, HttpClient &http)
     // line; an exception escaping the coroutine would be lost.
     std::exception_ptr failure;
     try {
-        const QString token = co_await fetchBearerToken(host.velkURL(), host.clientID(), host.clientSecret(), http);
-        co_await runIconBatch(host, folder, token, http);
+        const QString token = co_await fetchBearerToken(host.velkURL(), host.clientID(), host.clientSecret(), http, &stop);
+        co_await runIconBatch(host, folder, token, http, stop);
+    } catch (const Stopped &) {
+        // Stopped before the first upload: nothing reached the server.
+        host.setStatus(stoppedStatus(0, 0, QString()));
+        host.setUploading(false);
     } catch (...) {
         failure = std::current_exception();
     }

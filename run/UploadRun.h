@@ -14,12 +14,16 @@ class QObject;
  * Every failure ends as "Error: " and its description on the status line;
  * nothing escapes the task.
  *
- * owner is the QObject whose lifetime bounds the host (the window). Nothing
- * cancels a run: when owner is destroyed while the run waits for the
- * server, the run goes on to its end without the host, with the server URL
- * it read last, and still writes its report; it never touches the host
- * again. While a run is on it holds the application's event loop, so
- * closing the last window or quitting waits for it to end.
+ * The run makes its own stop request and hands it to the host
+ * (runStarted); a stop ends it between files (see runIconBatch), or at once
+ * while the token is awaited, showing "Stopping..." meanwhile.
+ *
+ * owner is the QObject whose lifetime bounds the host (the window). When
+ * owner is destroyed while the run waits for the server, the run goes on to
+ * its end without the host, with the server URL it read last, and still
+ * writes its report; it never touches the host again. While a run is on it
+ * holds the application's event loop, so the application does not quit
+ * before it ends.
  *
  * Every request of the run goes through http.
  */

@@ -2,19 +2,29 @@
 // a good run, and every other way a run ends, a failure at each of its steps
 // among them.
 
+#include "core/StopRequest.h"
 #include "run/UploadRun.h"
 #include "tests/support/TestSupport.h"
 #include "tools/stub-server/StubServer.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QImage>
+#include <QPointer>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSslKey>
 #include <QTcpServer>
 #include <QTest>
 
 #include <functional>
 #include <memory>
+
+#include <pwd.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <csignal>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -28,6 +38,7 @@ public:
     QStringList statuses, progress, reports;
     QList<bool> busy;
     std::function<void(const QString &)> onStatus;
+    QPointer<StopRequest> stop;
 
     QString velkURL() const override { return url; }
     QString clientID() const override { return QStringLiteral("client"); }
@@ -42,6 +53,7 @@ public:
     void setUploading(bool uploading) override { busy << uploading; }
     void setProgress(int done, int total) override { progress << QStringLiteral("%1/%2").arg(done).arg(total); }
     void reportWritten(const QString &path) override { reports << path; }
+    void runStarted(StopRequest &request) override { stop = &request; }
 };
 
 QString progressText(const QString &fileName)
@@ -73,6 +85,7 @@ struct Run
     std::chrono::milliseconds timeout = HttpClient::DefaultTimeout;
     QString desktop = home.filePath(QStringLiteral("Desktop"));
     QString report = desktop + QStringLiteral("/velk_icon_upload_results.csv");
+    std::function<void()> mend; // undoes what a row broke, before the run that must succeed
 
     Run()
     {
@@ -86,7 +99,46 @@ struct Run
         host.folder = folder.path();
     }
 
+    ~Run()
+    {
+        if (mend)
+            mend();
+    }
+
     void run(HttpClient &http) { testsupport::runTask(uploadIcons(&host, host, http)); }
+
+    /** Stops the run when the server receives the nth request like this one (counted from 1). */
+    void stopAt(const QByteArray &method, const QByteArray &path, int nth)
+    {
+        QObject::connect(&server, &StubServer::requestHandled, &host, [=, this, seen = 0](const StubRequest &request) mutable {
+            if (request.method == method && request.path() == path && ++seen == nth)
+                host.stop->request();
+        });
+    }
+
+    /**
+     * Leaves no room on the Desktop for the report: a full filesystem of
+     * its own where the test may mount one, else a file size limit below
+     * the report's. The earlier report stays in place.
+     */
+    void fillDesktop()
+    {
+        if (::mount("tmpfs", QFile::encodeName(desktop).constData(), "tmpfs", 0, "size=8k") == 0) {
+            QFile earlier(report), filler(desktop + "/filler");
+            if (!earlier.open(QIODevice::WriteOnly) || !earlier.write("earlier\n") || !earlier.flush()
+                || !filler.open(QIODevice::Unbuffered | QIODevice::WriteOnly))
+                qFatal("cannot fill the Desktop");
+            while (filler.write(QByteArray(512, 'x')) > 0) { } // to the last byte
+            mend = [this] { ::umount(QFile::encodeName(desktop).constData()); };
+            return;
+        }
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit;
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const rlimit small = {4, limit.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        mend = [limit] { ::setrlimit(RLIMIT_FSIZE, &limit); };
+    }
 
     /** Serves HTTPS on secure with the certificate and key in the PEM file, and points the window at it. */
     void serveHttps(const QString &pem)
@@ -136,9 +188,11 @@ class TestRun : public QObject
     Q_OBJECT
 
 private slots:
-    // Files in name order, progress for each, the server URL read afresh
-    // for every file, and the report in place of the earlier one (and of a
-    // link that stood at its name).
+    // Files in name order (a name that is not UTF-8 among them), one
+    // request at a time in that order, progress for each, the server URL
+    // read afresh for every file, and the report in place of the earlier
+    // one (and of a link that stood at its name) and of temporary files a
+    // crashed write left.
     void goodRun()
     {
         Run run;
@@ -146,15 +200,20 @@ private slots:
         QVERIFY(second.listen());
         QDir folder(run.folder.path());
         // Names that collate the same come out in code-point order, whatever the listing order.
-        const QStringList ordered = {"A.png", "AB.png", "Ab.png", "aB.png", "ab.png", "c.GIF", "icon10.png", "icon2.png",
-                                     "logo.Jpeg", "x.zip.png"};
+        const QStringList ordered = {"A.png", "AB.png", "Ab.png", "aB.png", "ab.png", "c.GIF", u"caf\uFFFD.png"_qs,
+                                     "icon10.png", "icon2.png", "logo.Jpeg", "x.zip.png"};
         for (const QString &name : ordered + QStringList{"y.png.zip", "photo.tiff", "noext", ".png", "sub/inner.png"}) {
             folder.mkpath(QFileInfo(folder.filePath(name)).path());
             writeImage(folder.filePath(name));
         }
+        const QByteArray latin1 = QFile::encodeName(folder.path()) + "/caf\xe9.png";
+        QVERIFY(::rename(QFile::encodeName(folder.filePath(ordered[6])).constData(), latin1.constData()) == 0);
+        const auto removeLatin1 = qScopeGuard([&] { ::unlink(latin1.constData()); }); // Qt cannot name it
         QFile elsewhere(run.home.filePath("elsewhere.txt"));
         QVERIFY(elsewhere.open(QIODevice::WriteOnly) && elsewhere.write("keep") && elsewhere.flush());
         QVERIFY(QFile::remove(run.report) && QFile::link(elsewhere.fileName(), run.report));
+        QFile crashed(run.desktop + "/.velk_icon_upload_results.csv.abcdef.tmp");
+        QVERIFY(crashed.open(QIODevice::WriteOnly) && crashed.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
 
         // From the third file on, the server URL names the second server.
         second.acceptToken("stub-token-1");
@@ -169,22 +228,33 @@ private slots:
         QString csv = "Original File Name,Icon ID,Uploaded Icon Name,Icon URL\n";
         for (int i = 0; i < ordered.size(); ++i) {
             statuses << progressText(ordered[i]);
-            progress << QStringLiteral("%1/10").arg(i);
+            progress << QStringLiteral("%1/11").arg(i);
             const int id = i < 2 ? i + 1 : i - 1;
             const QString uploaded = QFileInfo(ordered[i]).completeBaseName() + ".png";
             const QString url = (i < 2 ? run.server : second).urlText() + QStringLiteral("/icons/%1.png").arg(id);
             csv += i == 2 ? QStringLiteral("\"Ab.png\",\"x\"\"y\",\"line\nbreak é\",\"http://h/a,b\"\n")
                           : QStringLiteral("\"%1\",\"%2\",\"%3\",\"%4\"\n").arg(ordered[i]).arg(id).arg(uploaded, url);
         }
-        statuses << "Upload complete. Uploaded 10 icon image(s). CSV saved to: " + run.report;
+        statuses << "Upload complete. Uploaded 11 icon image(s). CSV saved to: " + run.report;
         QCOMPARE(run.host.statuses, statuses);
         QCOMPARE(run.host.busy, (QList<bool>{true, false}));
-        QCOMPARE(run.host.progress, progress << "10/10");
+        QCOMPARE(run.host.progress, progress << "11/11");
         QCOMPARE(run.host.reports, QStringList{run.report});
+        QStringList requests;
+        for (const StubRequest &request : run.server.requests())
+            requests << request.method + ' ' + request.target;
+        QCOMPARE(requests, QStringList({"POST /api/v1/oauth/token", "POST /api/v1/icon", "GET /api/v1/icon/1", "POST /api/v1/icon", "GET /api/v1/icon/2"}));
         QCOMPARE(run.server.iconCount(), 2);
         QCOMPARE(readAll(run.report), csv);
         QVERIFY(!QFileInfo(run.report).isSymLink());
         QCOMPARE(readAll(elsewhere.fileName()), QStringLiteral("keep"));
+        QCOMPARE(QDir(run.desktop).entryList(QDir::Files | QDir::Hidden), QStringList{"velk_icon_upload_results.csv"});
+
+        // Without a home in the environment, the account's home holds the Desktop.
+        for (const char *home : std::initializer_list<const char *>{"", nullptr}) {
+            home ? qputenv("HOME", home) : qunsetenv("HOME");
+            QCOMPARE(resultsCsvPath(), QFile::decodeName(getpwuid(getuid())->pw_dir) + "/Desktop/velk_icon_upload_results.csv");
+        }
     }
 
     // How a run over a.png, b.jpg and c.gif ends when something goes wrong;
@@ -277,6 +347,20 @@ private slots:
         }, "Error: The request timed out.", 2, 2);
         row("no Desktop", [](Run &r) { QDir(r.desktop).removeRecursively(); },
             "Error: Could not save the results to %REPORT%: No such file or directory", 3, 3);
+        row("full disk", [](Run &r) { r.fillDesktop(); }, "Error: Could not save the results to %REPORT%: *", 3, 3);
+        row("stopped while the token is awaited", [=](Run &r) {
+            r.timeout = 10s;
+            r.at("POST", token, {StubReply::failure(StubReply::Fault::NeverAnswer)}, false);
+            r.stopAt("POST", token, 1);
+        }, "Upload stopped. No icons were uploaded.", 0, 0);
+        row("stopped while b.jpg converts", [](Run &r) {
+            r.host.onStatus = [&r](const QString &status) {
+                if (status == progressText(QStringLiteral("b.jpg")))
+                    r.host.stop->request();
+            };
+        }, "Upload stopped. Uploaded 1 of 3 icon image(s). CSV saved to: %REPORT%", 2, 1);
+        row("stopped while b.jpg uploads", [=](Run &r) { r.stopAt("POST", icon, 2); },
+            "Upload stopped. Uploaded 2 of 3 icon image(s). CSV saved to: %REPORT%", 2, 2);
     }
 
     void endings()
@@ -305,21 +389,30 @@ private slots:
             QVERIFY2(pattern.match(run.host.statuses.last()).hasMatch(), qPrintable(run.host.statuses.last()));
             statuses << run.host.statuses.last();
         } else {
+            if (expected.startsWith("Upload stopped"))
+                statuses << "Stopping...";
             statuses << expected;
         }
         QCOMPARE(run.host.statuses, statuses);
         QCOMPARE(run.host.busy, filesTried < 0 ? QList<bool>() : (QList<bool>{true, false}));
-        // Progress shows while the run is busy, and only a written report is announced.
+        // Progress shows while the run is busy; only a written report is
+        // announced, and it lists every icon stored; else the earlier report
+        // stays whole and nothing else is left beside it.
         QCOMPARE(run.host.progress.value(0), filesTried < 0 ? QString() : QStringLiteral("0/0"));
-        QCOMPARE(run.host.reports.size(), int(expected.startsWith("Upload complete")));
+        const bool written = expected.contains("CSV saved to");
+        QCOMPARE(run.host.reports.size(), int(written));
         QCOMPARE(run.server.iconCount() + run.secure.iconCount(), iconsStored);
         QCOMPARE(run.elsewhere.connectionCount(), 0);
-        if (QFile::exists(run.desktop) && !expected.startsWith("Upload complete")) {
-            QCOMPARE(QDir(run.desktop).entryList(QDir::Files | QDir::Hidden), QStringList{"velk_icon_upload_results.csv"});
+        if (written)
+            QCOMPARE(readAll(run.report).count('\n'), iconsStored + 1);
+        else if (QFile::exists(run.desktop))
             QCOMPARE(readAll(run.report), QStringLiteral("earlier\n"));
-        }
+        if (QFile::exists(run.desktop))
+            QCOMPARE(QDir(run.desktop).entryList(QDir::Files | QDir::Hidden).filter("velk"), QStringList{"velk_icon_upload_results.csv"});
 
         // Nothing of the failure lingers: the same client serves a good run.
+        if (run.mend)
+            std::exchange(run.mend, nullptr)();
         QDir().mkpath(run.folder.path());
         QDir().mkpath(run.desktop);
         for (const QString &name : files)
