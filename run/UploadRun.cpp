@@ -114,18 +114,17 @@ QCoro::Task<> uploadIcons(QObject *owner, UploadHost &window, HttpClient &http)
     // Nothing awaits this task, so every error must end here, on the status
     // line; an exception escaping the coroutine would be lost.
     std::exception_ptr failure;
+    bool stoppedEarly = false;
     try {
         const QString token = co_await fetchBearerToken(host.velkURL(), host.clientID(), host.clientSecret(), http, &stop);
         co_await runIconBatch(host, folder, token, http, stop);
     } catch (const Stopped &) {
-        // Stopped before the first upload: nothing reached the server.
-        host.setStatus(stoppedStatus(0, 0, QString()));
-        host.setUploading(false);
+        stoppedEarly = true; // while the token was awaited: nothing reached the server
     } catch (...) {
         failure = std::current_exception();
     }
-    if (failure) {
-        host.setStatus(QStringLiteral("Error: ") + describe(failure));
+    if (failure || stoppedEarly) {
+        host.setStatus(failure ? QStringLiteral("Error: ") + describe(failure) : stoppedStatus(0, 0, QString()));
         host.setUploading(false);
     }
 }

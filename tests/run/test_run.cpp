@@ -349,7 +349,7 @@ private slots:
             "Error: Could not save the results to %REPORT%: No such file or directory", 3, 3);
         row("full disk", [](Run &r) { r.fillDesktop(); }, "Error: Could not save the results to %REPORT%: *", 3, 3);
         row("stopped while the token is awaited", [=](Run &r) {
-            r.timeout = 10s;
+            r.timeout = 2s;
             r.at("POST", token, {StubReply::failure(StubReply::Fault::NeverAnswer)}, false);
             r.stopAt("POST", token, 1);
         }, "Upload stopped. No icons were uploaded.", 0, 0);
