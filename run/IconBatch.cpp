@@ -67,13 +67,10 @@ QList<IconFile> iconFilesIn(const QString &folderPath)
 {
     QList<IconFile> files = listFolder(folderPath);
     files.removeIf([](const IconFile &file) { return !isSupported(file.name); });
-    // The file system lists entries in no fixed order; sorting by code point
-    // (and by the bytes, for names that decode alike) first makes names that
+    // The file system lists entries in no fixed order; sorting by the
+    // names' bytes first (code-point order, for UTF-8) makes names that
     // collate the same (A.png, a.png) come out in the same order on every run.
-    std::sort(files.begin(), files.end(), [](const IconFile &a, const IconFile &b) {
-        const int order = a.name.compare(b.name, Qt::CaseSensitive);
-        return order != 0 ? order < 0 : a.nativePath < b.nativePath;
-    });
+    std::sort(files.begin(), files.end(), [](const IconFile &a, const IconFile &b) { return a.nativePath < b.nativePath; });
     const QCollator collator = nameCollator();
     std::stable_sort(files.begin(), files.end(),
                      [&collator](const IconFile &a, const IconFile &b) { return collator.compare(a.name, b.name) < 0; });
