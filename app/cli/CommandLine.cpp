@@ -1,6 +1,7 @@
 #include "app/cli/CommandLine.h"
 
 #include "app/AppSettings.h"
+#include "run/ResultsCsv.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -29,7 +30,8 @@ Exit status:
   0    every image uploaded and the report written (--check: every image converts)
   1    the run ended with an error, printed as "Error: ..." (--check: an image
        does not convert)
-  2    bad usage: an unknown option, no such folder, a setting missing
+  2    bad usage: an unknown option, no such folder, no folder for the report,
+       a setting missing; nothing was sent
   3    the folder holds no PNG, JPG, JPEG or GIF image: nothing was sent
   130  stopped by Ctrl+C or SIGTERM between files; the report lists the icons
        uploaded so far
@@ -160,11 +162,14 @@ std::optional<Invocation> readInvocation(const QStringList &arguments)
     if (invocation.check)
         return invocation; // nothing is sent: no settings needed
 
-    if (parser.isSet(report)) {
-        const QFileInfo file(parser.value(report));
-        if (!file.absoluteDir().exists() || file.isDir())
-            throw UsageError{QStringLiteral("cannot write the report to %1: no such folder").arg(parser.value(report))};
-        invocation.reportPath = file.absoluteFilePath();
+    // A home without a Desktop (a server's, say) is found out before anything is uploaded.
+    const QFileInfo file(parser.isSet(report) ? parser.value(report) : resultsCsvPath());
+    invocation.reportPath = file.absoluteFilePath();
+    if (file.isDir())
+        throw UsageError{QStringLiteral("cannot write the report to %1: it is a folder").arg(invocation.reportPath)};
+    if (!file.absoluteDir().exists()) {
+        throw UsageError{QStringLiteral("cannot write the report to %1: no such folder%2")
+                             .arg(invocation.reportPath, parser.isSet(report) ? QString() : QStringLiteral("; give --report FILE"))};
     }
 
     invocation.velkURL = optionOrEnvironment(parser, server, "VELK_URL");

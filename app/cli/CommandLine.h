@@ -9,7 +9,7 @@
 struct Invocation
 {
     QString folder; // absolute
-    QString reportPath; // absolute; empty for the Desktop's report
+    QString reportPath; // absolute: --report's, else the Desktop's
     bool check = false;
     bool quiet = false;
     // The three settings; only an upload needs them, so a check leaves them empty.
@@ -34,7 +34,8 @@ struct UsageError
  *
  * Returns nothing after printing the help or the version. Throws a
  * UsageError for anything a script got wrong: an unknown option, no folder
- * or no such folder, a report in a folder that does not exist, a secret
- * file that cannot be read, or a setting that is empty or never saved.
+ * or no such folder, a report in a folder that does not exist (the Desktop
+ * included), a secret file that cannot be read, or a setting that is empty
+ * or never saved.
  */
 std::optional<Invocation> readInvocation(const QStringList &arguments);

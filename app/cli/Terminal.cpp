@@ -33,7 +33,8 @@ void Terminal::print(const QString &line)
 {
     const bool redraw = m_shown;
     clearProgress();
-    std::fputs((line + u'\n').toUtf8().constData(), stdout);
+    const QByteArray bytes = (line + u'\n').toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
     if (redraw)
         draw();

@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 
 #ifdef Q_OS_LINUX
@@ -62,10 +63,7 @@ public:
         if (g_signalled) // before the run was on
             stop.request();
     }
-    QString reportPath() const override
-    {
-        return m_invocation.reportPath.isEmpty() ? UploadHost::reportPath() : m_invocation.reportPath;
-    }
+    QString reportPath() const override { return m_invocation.reportPath; }
 
     const QString &finalStatus() const { return m_finalStatus; }
 
@@ -190,6 +188,9 @@ int main(int argc, char *argv[])
     Terminal terminal(invocation->quiet, invocation->check ? QStringLiteral("checked") : QStringLiteral("uploaded"));
     TerminalHost host(*invocation, terminal);
     stopRunsOnSignals([](int) { g_signalled = true; });
+    // A reader that goes away (| head) ends the output, not the run: the
+    // run finishes and writes its report as if the output were read.
+    std::signal(SIGPIPE, SIG_IGN);
     int exitStatus = 1;
     QTimer::singleShot(0, &app, [&] { run(*invocation, host, terminal, exitStatus); });
     app.exec();

@@ -203,6 +203,8 @@ private slots:
         row("secret as an argument", {"--secret", "secret", "%FOLDER%"}, nothing, 2,
             {"velk-icon-upload: the client secret is never taken from the command line (it would show in the process "
              "list): set VELK_CLIENT_SECRET or give --secret-file FILE"}, 0);
+        row("no Desktop", {"%FOLDER%"}, [](World &w) { w.env.insert("HOME", w.home.filePath("out")); }, 2,
+            {"velk-icon-upload: cannot write the report to %HOME%/out/Desktop/velk_icon_upload_results.csv: no such folder; give --report FILE"}, 0);
         row("nothing saved", {"%FOLDER%"}, [](World &w) { w.saved.clear(); }, 2,
             {"velk-icon-upload: no server URL: give --server URL, set VELK_URL, or save one in Velk Icon Uploader"}, 0);
     }
@@ -219,7 +221,7 @@ private slots:
         w.saved.sync();
         const auto fill = [&](QString text) {
             return text.replace("%FOLDER%", w.folder).replace("%DESKTOP%", w.desktopReport).replace("%OTHER%", w.otherReport)
-                .replace("%SECRET%", w.secretFile).replace("%URL%", w.server.urlText());
+                .replace("%SECRET%", w.secretFile).replace("%URL%", w.server.urlText()).replace("%HOME%", w.home.path());
         };
         for (QString &argument : arguments)
             argument = fill(argument);
