@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and checks the desktop
 # integration files: present where desktop environments look for them, and
-# valid by the freedesktop validators. A missing validator is a failure.
+# valid by the freedesktop validators. A missing validator is a failure. The
+# command-line uploader and its manual page are installed beside the app.
 set -euo pipefail
 build=$1
 id=org.example.VelkIconUploader
@@ -16,6 +17,8 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 
 expected=(
     "bin/velk-icon-uploader"
+    "bin/velk-icon-upload"
+    "share/man/man1/velk-icon-upload.1.gz"
     "share/applications/$id.desktop"
     "share/metainfo/$id.metainfo.xml"
     "share/icons/hicolor/scalable/apps/$id.svg"
@@ -27,7 +30,9 @@ status=0
 for file in "${expected[@]}"; do
     [ -s "$prefix/$file" ] || { echo "not installed: $file"; status=1; }
 done
-[ -x "$prefix/bin/velk-icon-uploader" ] || { echo "not executable: bin/velk-icon-uploader"; status=1; }
+for program in velk-icon-uploader velk-icon-upload; do
+    [ -x "$prefix/bin/$program" ] || { echo "not executable: bin/$program"; status=1; }
+done
 
 desktop-file-validate "$prefix/share/applications/$id.desktop" || status=1
 appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml" || status=1
