@@ -90,7 +90,7 @@ QCoro::Task<> runIconBatch(UploadHost &host, QString folderPath, QString bearerT
 {
     const QList<IconFile> files = iconFilesIn(folderPath);
     if (files.isEmpty()) {
-        host.setStatus(QStringLiteral("No supported image files found. Supported types: PNG, JPG, JPEG, GIF."));
+        host.setStatus(noSupportedImagesStatus);
         host.setUploading(false);
         co_return;
     }

@@ -40,5 +40,9 @@ QList<IconFile> iconFilesIn(const QString &folderPath);
 QCoro::Task<> runIconBatch(UploadHost &host, QString folderPath, QString bearerToken, HttpClient &http,
                            const StopRequest &stop);
 
+/** How a run over a folder without a supported image ends. */
+inline const QString noSupportedImagesStatus =
+    QStringLiteral("No supported image files found. Supported types: PNG, JPG, JPEG, GIF.");
+
 /** How a stopped run ends when uploaded of total icons reached the server (and csvPath holds their report). */
 QString stoppedStatus(qsizetype uploaded, qsizetype total, const QString &csvPath);

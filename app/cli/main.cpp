@@ -25,9 +25,6 @@
 
 namespace {
 
-// The run's own ending texts (run/IconBatch.cpp).
-const QString noImagesStatus = QStringLiteral("No supported image files found. Supported types: PNG, JPG, JPEG, GIF.");
-
 /** A SIGINT or SIGTERM came: the run stops between files and the command exits with 130. */
 bool g_signalled = false;
 
@@ -76,7 +73,7 @@ public:
     {
         if (m_finalStatus.startsWith(QLatin1String("Upload complete.")))
             return 0;
-        if (m_finalStatus == noImagesStatus)
+        if (m_finalStatus == noSupportedImagesStatus)
             return 3;
         if (m_finalStatus.startsWith(QLatin1String("Upload stopped.")))
             return 130;
@@ -105,7 +102,7 @@ QCoro::Task<int> checkFolder(const QString &folder, Terminal &terminal)
         co_return 1;
     }
     if (files.isEmpty()) {
-        terminal.print(noImagesStatus);
+        terminal.print(noSupportedImagesStatus);
         co_return 3;
     }
 
