@@ -19,6 +19,9 @@ namespace {
 constexpr int kBytesPerPixel = 4;
 constexpr int kDeflateLevel = 6;
 
+/** The memory libdeflate's compressor and zlib's take, with room to spare. */
+constexpr qint64 kCompressorBytes = 2 * 1024 * 1024;
+
 enum Filter : uchar { None, Sub, Up, Average, Paeth };
 
 /**
@@ -378,6 +381,15 @@ void appendChunk(QByteArray &out, const char *type, const QByteArray &data)
 }
 
 } // namespace
+
+qint64 encodePngWorkingBytes(const QSize &size)
+{
+    // The filtered rows, the result (room for incompressible data), six
+    // row buffers, the trial's output and the compressors kept per thread.
+    const qint64 filtered = qint64(size.height()) * (qint64(size.width()) * kBytesPerPixel + 1);
+    const qint64 rows = 6 * (qint64(size.width()) * kBytesPerPixel + qint64(2 * kLanes + kPad));
+    return 2 * filtered + filtered / 64 + rows + 2 * 64 * 1024 + kCompressorBytes;
+}
 
 QByteArray encodePng(const QImage &image)
 {

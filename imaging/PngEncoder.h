@@ -18,4 +18,7 @@ namespace imaging {
  */
 QByteArray encodePng(const QImage &image);
 
+/** The most memory encodePng() holds for an image of this size, its result included. */
+qint64 encodePngWorkingBytes(const QSize &size);
+
 } // namespace imaging
