@@ -29,6 +29,14 @@ namespace imaging {
  */
 QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &dst, int side);
 
+/**
+ * The most memory renderFitted() holds, the canvas included, for a picture
+ * of srcSize pixels fitted into a side x side canvas. It stays within a few
+ * tens of megabytes whatever the shape: the resampler reads very wide rows
+ * in strips and keeps only a bounded share of their weights.
+ */
+qint64 renderFittedWorkingBytes(const QSize &srcSize, int side);
+
 /** The Lanczos-3 kernel: sinc(t) * sinc(t / 3) for |t| < 3, else 0. */
 double lanczos3(double t);
 

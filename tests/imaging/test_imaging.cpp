@@ -203,6 +203,7 @@ private slots:
         QTest::addColumn<double>("minimumDb");
         QTest::newRow("photo 1200x800, reduced, fractional bands") << encode(photo(1200, 800), "png") << QByteArray() << 40.0;
         QTest::newRow("photo 97x203, enlarged, bands left and right") << encode(photo(97, 203), "png") << QByteArray() << 40.0;
+        QTest::newRow("photo 400000x3, read in strips") << encode(photo(400000, 3), "png") << QByteArray() << 40.0;
         QTest::newRow("zone plate 1024, reduced 2x") << encode(zonePlate(1024), "png") << QByteArray() << 40.0;
         // Decoded at 1/4 with the partial blocks at the right and bottom dropped: 53 dB; at 1/8, 41 dB.
         QTest::newRow("photo 4099x2051 jpeg, decoded at 1/4") << encode(photo(4099, 2051), "jpeg", 92) << QByteArray() << 47.0;
