@@ -82,6 +82,12 @@ Axis makeAxis(int srcLength, double srcExtent, double dstStart, double dstLength
     return axis;
 }
 
+/** The share of canvas pixel j that the rectangle covers along the axis. */
+float coverageOf(const Axis &axis, int j)
+{
+    return float(std::clamp(std::min(j + 1.0, axis.dstEnd) - std::max(double(j), axis.dstStart), 0.0, 1.0));
+}
+
 /**
  * The filter for a run of canvas pixels along one axis: for each, the run of
  * source pixels it reads, their weights (summing to 1, padded with zeros to
@@ -167,7 +173,7 @@ void fillAxisFilter(const Axis &axis, int offset, int count, AxisFilter &filter)
         filter.start[k] = clampedLo + from;
         filter.taps[k] = taps;
         filter.maxTaps = std::max(filter.maxTaps, taps);
-        filter.coverage[k] = float(std::clamp(std::min(j + 1.0, axis.dstEnd) - std::max(double(j), axis.dstStart), 0.0, 1.0));
+        filter.coverage[k] = coverageOf(axis, j);
     }
 }
 
@@ -532,10 +538,8 @@ std::vector<Strip> planStrips(const Axis &axis)
 std::vector<float> makeAxisCoverage(const Axis &axis)
 {
     std::vector<float> coverage(size_t(axis.count + kStoreGroup - 1) / kStoreGroup * kStoreGroup, 0.0f);
-    for (int k = 0; k < axis.count; ++k) {
-        const int j = axis.first + k;
-        coverage[size_t(k)] = float(std::clamp(std::min(j + 1.0, axis.dstEnd) - std::max(double(j), axis.dstStart), 0.0, 1.0));
-    }
+    for (int k = 0; k < axis.count; ++k)
+        coverage[size_t(k)] = coverageOf(axis, axis.first + k);
     return coverage;
 }
 
