@@ -187,10 +187,10 @@ bool isBlank(const uchar *bytes, size_t length)
     return any == 0;
 }
 
-/** Pixel x of a row of image as red, green, blue and alpha. */
-std::array<uchar, 4> rgbaAt(const QImage &image, const uchar *line, int x)
+/** Pixel x of a row as red, green, blue and alpha: a row of Format_RGBA8888 when rgba, else of Format_ARGB32. */
+std::array<uchar, 4> rgbaAt(bool rgba, const uchar *line, int x)
 {
-    if (image.format() == QImage::Format_RGBA8888)
+    if (rgba)
         return {line[4 * x], line[4 * x + 1], line[4 * x + 2], line[4 * x + 3]};
     QRgb pixel;
     std::memcpy(&pixel, line + 4 * x, sizeof pixel);
@@ -200,11 +200,13 @@ std::array<uchar, 4> rgbaAt(const QImage &image, const uchar *line, int x)
 /** Whether every pixel of image is grey: red, green and blue equal. */
 bool isGrey(const QImage &image)
 {
+    const bool rgba = image.format() == QImage::Format_RGBA8888;
+    const int width = image.width();
     for (int y = 0; y < image.height(); ++y) {
         const uchar *line = image.constScanLine(y);
         bool grey = true; // no early exit within a row, so that it vectorises
-        for (int x = 0; x < image.width(); ++x) {
-            const std::array<uchar, 4> p = rgbaAt(image, line, x);
+        for (int x = 0; x < width; ++x) {
+            const std::array<uchar, 4> p = rgbaAt(rgba, line, x);
             grey &= p[0] == p[1] && p[1] == p[2];
         }
         if (!grey)
@@ -217,17 +219,19 @@ bool isGrey(const QImage &image)
 void layoutRow(const QImage &image, int y, const Layout &layout, uchar *out)
 {
     const uchar *line = image.constScanLine(y);
+    const bool rgba = image.format() == QImage::Format_RGBA8888;
+    const int width = image.width();
     if (layout.bytesPerPixel == 2) {
-        for (int x = 0; x < image.width(); ++x) {
-            const std::array<uchar, 4> p = rgbaAt(image, line, x);
+        for (int x = 0; x < width; ++x) {
+            const std::array<uchar, 4> p = rgbaAt(rgba, line, x);
             out[2 * x] = p[0];
             out[2 * x + 1] = p[3];
         }
-    } else if (image.format() == QImage::Format_RGBA8888) {
-        std::memcpy(out, line, size_t(image.width()) * kBytesPerPixel);
+    } else if (rgba) {
+        std::memcpy(out, line, size_t(width) * kBytesPerPixel);
     } else {
-        for (int x = 0; x < image.width(); ++x) {
-            const std::array<uchar, 4> p = rgbaAt(image, line, x);
+        for (int x = 0; x < width; ++x) {
+            const std::array<uchar, 4> p = rgbaAt(rgba, line, x);
             std::memcpy(out + 4 * x, p.data(), 4);
         }
     }

@@ -30,6 +30,9 @@ constexpr int kStoreGroup = 4;
 /** Filter taps are stored in groups of this many, padded with zero weights. */
 constexpr int kTapGroup = 4;
 
+/** Samples past the end that the vertical pass may read and write: a group of eight grey levels. */
+constexpr int kSpareSamples = 8;
+
 /** Pixels of a format read through Qt's conversion that are converted at a time. */
 constexpr qsizetype kBlockPixels = 64 * 1024;
 
@@ -322,6 +325,26 @@ public:
         }
     }
 
+    /** Whether the picture is grey, and so opaque: it can be filtered as grey levels alone. */
+    bool grey() const
+    {
+        return m_src.format() == QImage::Format_Grayscale8 || m_src.format() == QImage::Format_Grayscale16;
+    }
+
+    /** The grey levels (0..255) of source pixels [x0, x0 + count) of row y of a grey picture into out[0, count). */
+    VELK_SIMD_CLONES void load(int y, int x0, int count, float *out)
+    {
+        const uchar *line = m_src.constScanLine(y);
+        if (m_src.format() == QImage::Format_Grayscale16) {
+            const auto *words = reinterpret_cast<const quint16 *>(line) + x0;
+            for (int x = 0; x < count; ++x)
+                out[x] = float(words[x]) * (1.0f / 257.0f);
+        } else {
+            for (int x = 0; x < count; ++x)
+                out[x] = float(line[x0 + x]);
+        }
+    }
+
     /** Source pixels [x0, x0 + count) of row y into out[0, count). */
     VELK_SIMD_CLONES void load(int y, int x0, int count, Pixel *out)
     {
@@ -454,6 +477,42 @@ void weightedRows(const float *w, const Pixel *const *rows, int taps, int count,
     }
 }
 
+/** The same for grey levels: four taps a multiply-add. */
+VELK_SIMD_CLONES
+void filterRow(const float *in, int origin, const AxisFilter &fx, float *out)
+{
+    for (int j = 0; j < fx.outCount; ++j) {
+        const float *w = fx.weights.data() + size_t(j) * fx.stride;
+        const float *p = in + (fx.start[j] - origin);
+        Pixel sum = {};
+        for (int t = 0; t < fx.taps[j]; t += kTapGroup) {
+            Pixel w4, p4;
+            std::memcpy(&w4, w + t, sizeof w4);
+            std::memcpy(&p4, p + t, sizeof p4);
+            sum += w4 * p4;
+        }
+        out[j] = (sum[0] + sum[1]) + (sum[2] + sum[3]);
+    }
+}
+
+/** The same for grey levels, eight at a time; rows can be read kSpareSamples past count. */
+VELK_SIMD_CLONES
+void weightedRows(const float *w, const float *const *rows, int taps, int count, float *out)
+{
+    for (int j = 0; j < count; j += 8) {
+        PixelPair a0 = {}, a1 = {};
+        for (int t = 0; t < taps; t += 2) {
+            PixelPair p0, p1;
+            std::memcpy(&p0, rows[t] + j, sizeof p0);
+            std::memcpy(&p1, rows[t + 1] + j, sizeof p1);
+            a0 += w[t] * p0;
+            a1 += w[t + 1] * p1;
+        }
+        const PixelPair sum = a0 + a1;
+        std::memcpy(out + j, &sum, sizeof sum);
+    }
+}
+
 /**
  * Filtered premultiplied pixels as straight RGBA bytes, kStoreGroup at a
  * time, one pixel per lane. Lanczos rings, so each value is first brought
@@ -487,6 +546,34 @@ void storeRow(const Pixel *in, const float *coverage, float rowCoverage, int cou
             return __builtin_convertvector(inRange * unpremultiply + 0.5f, Ints);
         };
         const Words rgba = Words(channel(red)) | Words(channel(green)) << 8 | Words(channel(blue)) << 16 | Words(a) << 24;
+        const Words packed = a == 0 ? 0 : rgba;
+        for (int lane = 0; lane < kStoreGroup; ++lane)
+            staged[lane] = qToLittleEndian(quint32(packed[lane]));
+        if (count - j >= kStoreGroup)
+            std::memcpy(out + 4 * j, staged, sizeof staged);
+        else
+            std::memcpy(out + 4 * j, staged, size_t(count - j) * 4);
+    }
+}
+
+/**
+ * Filtered grey levels as RGBA bytes, as storeRow() turns opaque grey
+ * pixels into them: the level brought into 0..255, alpha the rectangle's
+ * coverage. in and coverage hold whole groups; only count pixels are
+ * written.
+ */
+VELK_SIMD_CLONES
+void storeRow(const float *in, const float *coverage, float rowCoverage, int count, uchar *out)
+{
+    quint32 staged[kStoreGroup];
+    for (int j = 0; j < count; j += kStoreGroup) {
+        Pixel level, cover;
+        std::memcpy(&level, in + j, sizeof level);
+        std::memcpy(&cover, coverage + j, sizeof cover);
+        const Pixel inRange = level < 0.0f ? 0.0f : level > 255.0f ? 255.0f : level;
+        const Words grey = Words(__builtin_convertvector(inRange + 0.5f, Ints));
+        const Ints a = __builtin_convertvector(255.0f * (cover * rowCoverage) + 0.5f, Ints);
+        const Words rgba = grey | grey << 8 | grey << 16 | Words(a) << 24;
         const Words packed = a == 0 ? 0 : rgba;
         for (int lane = 0; lane < kStoreGroup; ++lane)
             staged[lane] = qToLittleEndian(quint32(packed[lane]));
@@ -558,6 +645,79 @@ bool isCopy(const AxisFilter &filter)
     return true;
 }
 
+/** Where canvas pixel x of canvas row y lies. */
+uchar *canvasRow(QImage &canvas, int y, int x)
+{
+    return canvas.scanLine(y) + 4 * x;
+}
+
+/**
+ * The canvas pixels the axes touch, filtered from the loader's rows: as
+ * premultiplied pixels (Sample = Pixel) or, for a grey picture, which is
+ * opaque, as grey levels alone (Sample = float), a quarter of the work.
+ */
+template <typename Sample>
+void resampleRows(RowLoader &loader, const Axis &ax, const Axis &ay, QImage &canvas)
+{
+    // Horizontal pass first, one source row at a time, into a ring of
+    // the last filtered rows; the vertical pass reads the ring. Source
+    // rows are filtered once each and the working set stays small.
+    //
+    // A row is read in strips of at most kStripPixels source pixels, and
+    // the horizontal weights are kept for the whole row only up to
+    // kMaxKeptWeights. A picture too wide for that (a million pixels
+    // wide, say) has few rows within the decoding limits: all of them
+    // are then filtered first, strip by strip, each strip's weights
+    // built once, into a ring that holds every row.
+    const std::vector<Strip> strips = planStrips(ax);
+    const bool stripFirst = keepsNoWeights(ax);
+    std::vector<AxisFilter> kept;
+    if (!stripFirst) {
+        for (const Strip &strip : strips)
+            kept.push_back(makeAxisFilter(ax, strip.from, strip.count));
+    }
+    AxisFilter passing;
+    int widest = 0;
+    for (const Strip &strip : strips)
+        widest = std::max(widest, strip.x1 - strip.x0);
+    std::vector<Sample> sourceRow(size_t(widest) + kTapGroup, Sample{});
+    const std::vector<float> coverageX = makeAxisCoverage(ax);
+
+    const int ringRows = stripFirst ? ay.srcLength : std::min(ay.stride, ay.srcLength);
+    std::vector<Sample> ring(size_t(ringRows) * ax.count + kSpareSamples);
+    std::vector<const Sample *> rows(size_t(ay.stride), ring.data());
+    std::vector<Sample> line(coverageX.size() + kSpareSamples);
+    const auto ringRow = [&](int y) { return ring.data() + size_t(y % ringRows) * ax.count; };
+    const auto filterStrip = [&](int y, const Strip &strip, const AxisFilter &fx) {
+        loader.load(y, strip.x0, strip.x1 - strip.x0, sourceRow.data());
+        filterRow(sourceRow.data(), strip.x0, fx, ringRow(y) + strip.from);
+    };
+
+    int nextSourceRow = 0;
+    if (stripFirst) {
+        for (const Strip &strip : strips) {
+            fillAxisFilter(ax, strip.from, strip.count, passing);
+            for (int y = 0; y < ay.srcLength; ++y)
+                filterStrip(y, strip, passing);
+        }
+        nextSourceRow = ay.srcLength;
+    }
+    AxisFilter fy; // one canvas row's: each is used once
+    for (int k = 0; k < ay.count; ++k) {
+        fillAxisFilter(ay, k, 1, fy);
+        const int firstRow = fy.start[0];
+        const int taps = fy.taps[0];
+        for (nextSourceRow = std::max(nextSourceRow, firstRow); nextSourceRow < firstRow + taps; ++nextSourceRow) {
+            for (size_t s = 0; s < strips.size(); ++s)
+                filterStrip(nextSourceRow, strips[s], kept[s]);
+        }
+        for (int t = 0; t < taps; ++t)
+            rows[t] = ringRow(firstRow + t);
+        weightedRows(fy.weights.data(), rows.data(), taps, ax.count, line.data());
+        storeRow(line.data(), coverageX.data(), fy.coverage[0], ax.count, canvasRow(canvas, ay.first + k, ax.first));
+    }
+}
+
 } // namespace
 
 double lanczos3(double t)
@@ -606,63 +766,10 @@ QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &ds
             }
         }
 
-        // Horizontal pass first, one source row at a time, into a ring of
-        // the last filtered rows; the vertical pass reads the ring. Source
-        // rows are filtered once each and the working set stays small.
-        //
-        // A row is read in strips of at most kStripPixels source pixels, and
-        // the horizontal weights are kept for the whole row only up to
-        // kMaxKeptWeights. A picture too wide for that (a million pixels
-        // wide, say) has few rows within the decoding limits: all of them
-        // are then filtered first, strip by strip, each strip's weights
-        // built once, into a ring that holds every row.
-        const std::vector<Strip> strips = planStrips(ax);
-        const bool stripFirst = keepsNoWeights(ax);
-        std::vector<AxisFilter> kept;
-        if (!stripFirst) {
-            for (const Strip &strip : strips)
-                kept.push_back(makeAxisFilter(ax, strip.from, strip.count));
-        }
-        AxisFilter passing;
-        int widest = 0;
-        for (const Strip &strip : strips)
-            widest = std::max(widest, strip.x1 - strip.x0);
-        std::vector<Pixel> sourceRow(size_t(widest) + kTapGroup, Pixel{});
-        const std::vector<float> coverageX = makeAxisCoverage(ax);
-
-        const int ringRows = stripFirst ? ay.srcLength : std::min(ay.stride, ay.srcLength);
-        std::vector<Pixel> ring(size_t(ringRows) * ax.count + 1);
-        std::vector<const Pixel *> rows(size_t(ay.stride), ring.data());
-        std::vector<Pixel> line(coverageX.size());
-        const auto ringRow = [&](int y) { return ring.data() + size_t(y % ringRows) * ax.count; };
-        const auto filterStrip = [&](int y, const Strip &strip, const AxisFilter &fx) {
-            loader.load(y, strip.x0, strip.x1 - strip.x0, sourceRow.data());
-            filterRow(sourceRow.data(), strip.x0, fx, ringRow(y) + strip.from);
-        };
-
-        int nextSourceRow = 0;
-        if (stripFirst) {
-            for (const Strip &strip : strips) {
-                fillAxisFilter(ax, strip.from, strip.count, passing);
-                for (int y = 0; y < ay.srcLength; ++y)
-                    filterStrip(y, strip, passing);
-            }
-            nextSourceRow = ay.srcLength;
-        }
-        AxisFilter fy; // one canvas row's: each is used once
-        for (int k = 0; k < ay.count; ++k) {
-            fillAxisFilter(ay, k, 1, fy);
-            const int firstRow = fy.start[0];
-            const int taps = fy.taps[0];
-            for (nextSourceRow = std::max(nextSourceRow, firstRow); nextSourceRow < firstRow + taps; ++nextSourceRow) {
-                for (size_t s = 0; s < strips.size(); ++s)
-                    filterStrip(nextSourceRow, strips[s], kept[s]);
-            }
-            for (int t = 0; t < taps; ++t)
-                rows[t] = ringRow(firstRow + t);
-            weightedRows(fy.weights.data(), rows.data(), taps, ax.count, line.data());
-            storeRow(line.data(), coverageX.data(), fy.coverage[0], ax.count, canvasRow(k));
-        }
+        if (loader.grey())
+            resampleRows<float>(loader, ax, ay, canvas);
+        else
+            resampleRows<Pixel>(loader, ax, ay, canvas);
     } catch (const std::bad_alloc &) {
         return QImage();
     }

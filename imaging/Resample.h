@@ -23,7 +23,8 @@ namespace imaging {
  * can exceed it by less than a pixel; the missing sliver repeats the edge.
  *
  * At its own size and a whole-pixel position the picture is copied, with
- * the same pixels that filtering would give.
+ * the same pixels that filtering would give. A grey picture, which is
+ * opaque, is filtered as grey levels alone, a quarter of the work.
  *
  * Any QImage format is accepted. Returns a null image when out of memory.
  */
