@@ -9,7 +9,9 @@ sharp_bench.js. Conversions are interleaved file by file, and the order of
 the converters turns by round, so all meet the same load on a busy machine.
 A first round warms them up and is not counted. Prints per file the median
 wall times and their ratios, and the output sizes; with sharp, also the
-ratios of our time and size to sharp's, and the highest of each.
+median processor times (steadier on a busy machine; each converter runs on
+one thread), the ratios of our times and size to sharp's, and the highest of
+each.
 
 Pillow does what a plain script does: open, EXIF orientation applied,
 RGBA, LANCZOS resampling to the rounded drawn size, pasted at the rounded
@@ -127,21 +129,25 @@ def main():
     with_sharp = "sharp" in served
     header = "%-27s %8s %8s %6s" % ("file", "ours ms", "Pillow", "ratio")
     if with_sharp:
-        header += " %8s %6s %9s %9s %6s" % ("sharp", "ratio", "ours B", "sharp B", "ratio")
+        header += " %8s %6s %8s %8s %6s %9s %9s %6s" % ("sharp", "ratio", "ours cpu", "sharp", "ratio",
+                                                       "ours B", "sharp B", "ratio")
     else:
         header += " %9s" % "ours B"
     print(header + " %9s" % "Pillow B")
-    worst = {"pillow": 0.0, "sharp": 0.0, "bytes": 0.0}
+    worst = {"pillow": 0.0, "sharp": 0.0, "sharp cpu": 0.0, "bytes": 0.0}
     for path in paths:
         wall = {who: statistics.median(r[0] for r in results[path][who]) for who, _ in runs}
+        cpu = {who: statistics.median(r[1] for r in results[path][who]) for who, _ in runs}
         size = {who: results[path][who][-1][2] for who, _ in runs}
         line = "%-27s %8.1f %8.1f %6.2f" % (os.path.basename(path), wall["ours"], wall["pillow"],
                                             wall["ours"] / wall["pillow"])
         worst["pillow"] = max(worst["pillow"], wall["ours"] / wall["pillow"])
         if with_sharp:
-            line += " %8.1f %6.2f %9d %9d %6.2f" % (wall["sharp"], wall["ours"] / wall["sharp"], size["ours"],
-                                                    size["sharp"], size["ours"] / size["sharp"])
+            line += " %8.1f %6.2f %8.1f %8.1f %6.2f %9d %9d %6.2f" % (
+                wall["sharp"], wall["ours"] / wall["sharp"], cpu["ours"], cpu["sharp"], cpu["ours"] / cpu["sharp"],
+                size["ours"], size["sharp"], size["ours"] / size["sharp"])
             worst["sharp"] = max(worst["sharp"], wall["ours"] / wall["sharp"])
+            worst["sharp cpu"] = max(worst["sharp cpu"], cpu["ours"] / cpu["sharp"])
             worst["bytes"] = max(worst["bytes"], size["ours"] / size["sharp"])
         else:
             line += " %9d" % size["ours"]
@@ -149,8 +155,8 @@ def main():
     summary = "medians of %d rounds%s; highest time ratio to Pillow %.2f" % (
         args.rounds, ", Pillow with JPEG draft" if args.draft else "", worst["pillow"])
     if with_sharp:
-        summary += ", to sharp %.2f (target <= 0.80); highest size ratio to sharp %.2f (target <= 1.00)" % (
-            worst["sharp"], worst["bytes"])
+        summary += (", to sharp %.2f, in processor time %.2f (target <= 0.80); highest size ratio to sharp %.2f"
+                    " (target <= 1.00)") % (worst["sharp"], worst["sharp cpu"], worst["bytes"])
     else:
         summary += "; sharp not measured (no node and npm here)"
     print(summary)
