@@ -76,6 +76,12 @@ qint64 DecodeBudget::peakBytesInUse() const
     return m_peak;
 }
 
+int DecodeBudget::waitingClaims() const
+{
+    const std::lock_guard lock(m_mutex);
+    return int(m_nextTicket - m_serving);
+}
+
 void DecodeBudget::giveBack(qint64 bytes)
 {
     {

@@ -73,6 +73,8 @@ public:
     qint64 bytesInUse() const;
     /** The most ever granted at once. */
     qint64 peakBytesInUse() const;
+    /** Claims made and not yet granted. */
+    int waitingClaims() const;
 
 private:
     void giveBack(qint64 bytes);

@@ -1,4 +1,5 @@
 #include "core/ServerError.h"
+#include "imaging/DecodeBudget.h"
 #include "imaging/ImageLoad.h"
 #include "imaging/Png512.h"
 #include "tests/support/TestSupport.h"
@@ -17,6 +18,8 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <latch>
+#include <thread>
 
 namespace {
 
@@ -262,6 +265,36 @@ private slots:
         }
         const double db = 10 * std::log10(255.0 * 255.0 * kSide * kSide * 4 / std::max(squares, 1e-9));
         QVERIFY2(db >= minimumDb, qPrintable(QStringLiteral("%1 dB").arg(db)));
+    }
+
+    // Conversions on worker threads share one budget: claims are granted in the order made, a claim that
+    // fits waits behind one that does not, and one larger than the whole budget waits to run alone.
+    void budgetGrantedInOrder()
+    {
+        imaging::DecodeBudget budget(100);
+        imaging::DecodeBudget::Grant first = budget.claim(60);
+        std::latch done(1);
+        const auto holder = [&](qint64 bytes) {
+            return std::thread([&budget, &done, bytes] {
+                const imaging::DecodeBudget::Grant grant = budget.claim(bytes);
+                done.wait();
+            });
+        };
+        std::thread large = holder(50);
+        QTRY_COMPARE(budget.waitingClaims(), 1);
+        std::thread small = holder(10); // would fit, but comes second
+        QTRY_COMPARE(budget.waitingClaims(), 2);
+        std::thread whole([&budget] { budget.claim(1000); });
+        QTRY_COMPARE(budget.waitingClaims(), 3);
+        QCOMPARE(budget.bytesInUse(), 60);
+        first.release();
+        QTRY_COMPARE(budget.waitingClaims(), 1);
+        QCOMPARE(budget.bytesInUse(), 60);
+        done.count_down();
+        for (std::thread *thread : {&large, &small, &whole})
+            thread->join();
+        QCOMPARE(budget.peakBytesInUse(), 100);
+        QCOMPARE(budget.bytesInUse(), 0);
     }
 
     void refused_data()
