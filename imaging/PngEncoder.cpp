@@ -529,11 +529,15 @@ void appendChunk(QByteArray &out, const char *type, const QByteArray &data)
 
 qint64 encodePngWorkingBytes(const QSize &size)
 {
-    // The filtered rows, the result (room for incompressible data), six
-    // row buffers, the trial's output and the compressors kept per thread.
-    const qint64 filtered = qint64(size.height()) * (qint64(size.width()) * kBytesPerPixel + 1);
-    const qint64 rows = 6 * (qint64(size.width()) * kBytesPerPixel + qint64(2 * kLanes + kPad));
-    return 2 * filtered + filtered / 64 + rows + 2 * 64 * 1024 + kCompressorBytes;
+    // Two sets of filtered rows (a uniform filtering is made before the
+    // per-row one is let go) or one and the result (with room for
+    // incompressible data), six row buffers, the trials' samples and
+    // output, and the compressors kept per thread.
+    const qint64 rowBytes = qint64(size.width()) * kBytesPerPixel + 1;
+    const qint64 filtered = qint64(size.height()) * rowBytes;
+    const qint64 rows = 6 * (rowBytes + qint64(2 * kLanes + kPad));
+    const qint64 trials = (3 * kRawTrialBlocks * kRawTrialBlockRows + 2 * kTrialRows) * rowBytes;
+    return 2 * filtered + filtered / 64 + rows + trials + kCompressorBytes;
 }
 
 QByteArray encodePng(const QImage &image)
