@@ -1,9 +1,16 @@
-// velk-run-bench FOLDER [SERVER_URL]
+// velk-run-bench FOLDER [SERVER_URL] [--delay MS]
 //
 // Drives one real upload run over FOLDER against the stub server and prints
 // what it cost: wall time per icon split into conversion and the rest
 // (network, server, report), the longest stall of the event loop that the
 // window would share, the TCP connections the run opened, and peak memory.
+//
+// It also prints the run's limits: the conversions alone, one at a time, in
+// all and spread over the cores; the requests alone (the same token, upload
+// and lookup requests one after another, with the PNGs made beforehand);
+// and the run's time as a multiple of the larger of the two, which no run
+// can beat. With --delay the stub answers every request after MS
+// milliseconds, as a distant server would.
 // The stub runs on a thread of its own so that its work does not count as
 // a stall of the run's thread; given SERVER_URL, the run goes to that
 // running stub server instead (as bench/script_run.py does, for a side by
@@ -11,6 +18,9 @@
 // (whose 1 ms probe costs a little) are measured. HOME points
 // at a temporary folder, so the report never lands on the user's Desktop.
 
+#include "api/BearerToken.h"
+#include "api/IconUpload.h"
+#include "api/ServerUrl.h"
 #include "imaging/Png512.h"
 #include "run/IconBatch.h"
 #include "run/UploadRun.h"
@@ -27,9 +37,11 @@
 #include <QCoroTask>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -67,17 +79,46 @@ qint64 procStatusKiB(const char *field)
     return -1;
 }
 
+/**
+ * The requests of a run over files whose PNGs are already made: the token,
+ * then per file the upload and the lookup, one after another, as the run
+ * sends them. Returns how many were sent.
+ */
+QCoro::Task<int> replayRequests(QString url, QList<IconFile> files, std::vector<QByteArray> pngs)
+{
+    int sent = 1;
+    const QString token = co_await fetchBearerToken(url, QStringLiteral("bench"), QStringLiteral("bench"));
+    const QUrl uploadUrl = *endpointUrl(url, QStringLiteral("/api/v1/icon"));
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        HttpRequest request(HttpMethod::Post, uploadUrl);
+        request.header("Authorization", "Bearer " + token.toUtf8())
+            .header("Content-Type", "multipart/form-data; boundary=bench-boundary");
+        request.body = multipartBody("bench-boundary", uploadFileName(files[i].name), pngs[size_t(i)]);
+        const HttpReply reply = co_await HttpClient::shared().send(std::move(request));
+        const QString id = iconIDFromUploadReply(reply, files[i].name);
+        co_await lookupIcon(url, token, id);
+        sent += 2;
+    }
+    co_return sent;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (argc != 2 && argc != 3) {
-        std::fprintf(stderr, "usage: velk-run-bench FOLDER [SERVER_URL]\n");
+    QStringList arguments = QCoreApplication::arguments().mid(1);
+    int delayMs = 0;
+    if (const qsizetype at = arguments.indexOf(QStringLiteral("--delay")); at >= 0 && at + 1 < arguments.size()) {
+        delayMs = arguments[at + 1].toInt();
+        arguments.remove(at, 2);
+    }
+    if (arguments.size() != 1 && arguments.size() != 2) {
+        std::fprintf(stderr, "usage: velk-run-bench FOLDER [SERVER_URL] [--delay MS]\n");
         return 2;
     }
-    const bool externalServer = argc == 3;
-    const QString folder = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    const bool externalServer = arguments.size() == 2;
+    const QString folder = QDir(arguments[0]).absolutePath();
     const QList<IconFile> files = iconFilesIn(folder);
 
     QTemporaryDir home;
@@ -86,10 +127,11 @@ int main(int argc, char *argv[])
 
     QThread serverThread;
     StubServer *server = nullptr;
-    QString url = QString::fromLocal8Bit(argc == 3 ? argv[2] : "");
+    QString url = externalServer ? arguments[1] : QString();
     if (!externalServer) {
         serverThread.start();
         server = new StubServer;
+        server->setReplyDelay(std::chrono::milliseconds(delayMs));
         server->moveToThread(&serverThread);
         QMetaObject::invokeMethod(
             server,
@@ -128,7 +170,7 @@ int main(int argc, char *argv[])
     QCoro::waitFor(uploadIcons(&window, window));
     ticker.stop();
     const double runMs = clock.nsecsElapsed() / 1e6;
-
+    const qint64 runPeakKiB = procStatusKiB("VmHWM:");
     int connections = 0;
     int icons = 0;
     if (server) {
@@ -137,11 +179,8 @@ int main(int argc, char *argv[])
             [&] {
                 connections = server->connectionCount();
                 icons = server->iconCount();
-                delete server;
             },
             Qt::BlockingQueuedConnection);
-        serverThread.quit();
-        serverThread.wait();
     }
 
     // Conversion alone, file by file, as the run does it: off the main
@@ -149,17 +188,37 @@ int main(int argc, char *argv[])
     // the run, so that both see the same warm caches, and twice, keeping the
     // shorter, so that a moment of load on a shared machine counts less.
     double conversionMs = 0;
+    std::vector<QByteArray> pngs(size_t(files.size()));
     std::thread converter([&] {
         QElapsedTimer passClock;
         for (int pass = 0; pass < 2; ++pass) {
             passClock.start();
-            for (const IconFile &file : files)
-                makePNG512(file.nativePath, file.name);
+            for (qsizetype i = 0; i < files.size(); ++i)
+                pngs[size_t(i)] = makePNG512(files[i].nativePath, files[i].name);
             const double ms = passClock.nsecsElapsed() / 1e6;
             conversionMs = pass == 0 ? ms : std::min(conversionMs, ms);
         }
     });
     converter.join();
+
+    // The requests alone, with the PNGs made: twice, keeping the shorter.
+    double requestsMs = 0;
+    int requests = 0;
+    if (!files.isEmpty()) {
+        for (int pass = 0; pass < 2; ++pass) {
+            QElapsedTimer requestClock;
+            requestClock.start();
+            requests = QCoro::waitFor(replayRequests(url, files, pngs));
+            const double ms = requestClock.nsecsElapsed() / 1e6;
+            requestsMs = pass == 0 ? ms : std::min(requestsMs, ms);
+        }
+    }
+
+    if (server) {
+        QMetaObject::invokeMethod(server, [&] { delete server; }, Qt::BlockingQueuedConnection);
+        serverThread.quit();
+        serverThread.wait();
+    }
 
     const qsizetype n = files.size();
     std::printf("folder            %s\n", qPrintable(folder));
@@ -178,6 +237,17 @@ int main(int argc, char *argv[])
         std::printf("TCP connections   %d\n", connections);
     if (!externalServer)
         std::printf("longest stall     %.1f ms\n", longestGapNs / 1e6);
-    std::printf("peak RSS          %.1f MiB\n", procStatusKiB("VmHWM:") / 1024.0);
+    std::printf("peak RSS          %.1f MiB (during the run)\n", runPeakKiB / 1024.0);
+    if (n > 0) {
+        const int cores = std::max(1, QThread::idealThreadCount());
+        const double spread = conversionMs / cores;
+        const double limit = std::max(spread, requestsMs);
+        std::printf("limits%s\n", delayMs > 0 ? qPrintable(QStringLiteral(" (server answers after %1 ms)").arg(delayMs)) : "");
+        std::printf("  our run                 %7.0f ms\n", runMs);
+        std::printf("  conversions, one a time %7.0f ms\n", conversionMs);
+        std::printf("  conversions / %d cores   %7.0f ms\n", cores, spread);
+        std::printf("  %3d requests alone      %7.0f ms\n", requests, requestsMs);
+        std::printf("  ratio to the limit      %7.2f (our run / the larger of the last two)\n", runMs / limit);
+    }
     return window.lastStatus.startsWith(QLatin1String("Upload complete.")) ? 0 : 1;
 }

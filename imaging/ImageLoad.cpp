@@ -1,6 +1,7 @@
 #include "imaging/ImageLoad.h"
 
 #include "imaging/ColourSpace.h"
+#include "imaging/DecodeBudget.h"
 #include "imaging/PngDecode.h"
 
 #include <QBuffer>
@@ -373,12 +374,13 @@ int jpegReduction(QSize storedSize, int drawnSide)
  * pixels, and 4 bytes a pixel decoded, 8 for 16-bit colour. The colour
  * chunks are read before decoding moves the image data within bytes.
  */
-std::optional<DecodedImage> loadPng(PngDecoder &png, QByteArray &bytes)
+std::optional<DecodedImage> loadPng(PngDecoder &png, QByteArray &bytes, int drawnSide)
 {
     const qint64 pixels = qint64(png.width()) * png.height();
     const int bytesPerPixel = QImage::toPixelFormat(png.format()).bitsPerPixel() > 32 ? 8 : 4;
     if (pixels > kMaxPixels || pixels * bytesPerPixel > kMaxDecodeBytes)
         return std::nullopt;
+    DecodeBudget::Grant budget = claimConversion(bytes.size(), pixels * bytesPerPixel, QSize(png.width(), png.height()), drawnSide);
     const DeclaredColour declared = pngColour(bytes);
     QImage image = png.decode(bytes);
     clearUpperAvxState();
@@ -388,6 +390,7 @@ std::optional<DecodedImage> loadPng(PngDecoder &png, QByteArray &bytes)
     DecodedImage decoded;
     decoded.size = decoded.extent = QSizeF(image.size());
     decoded.image = std::move(image);
+    decoded.budget = std::move(budget);
     return decoded;
 }
 
@@ -407,7 +410,7 @@ std::optional<DecodedImage> loadImage(const QByteArray &filePath, int drawnSide)
         return std::nullopt;
     PngDecoder png(*bytes);
     if (png.handles())
-        return loadPng(png, *bytes);
+        return loadPng(png, *bytes, drawnSide);
     QBuffer device;
     device.setData(*bytes);
     device.open(QIODevice::ReadOnly);
@@ -459,6 +462,8 @@ std::optional<DecodedImage> loadImage(const QByteArray &filePath, int drawnSide)
     }
     if (decodeBytes > kMaxDecodeBytes)
         return std::nullopt;
+    DecodeBudget::Grant budget = claimConversion(bytes->size(), stored.isValid() ? decodeBytes : kMaxDecodeBytes,
+                                                 stored / reduction, drawnSide);
 
     if (reduction > 1) {
         // Qt's JPEG reader asks libjpeg for the DCT scaling that the ratio of
@@ -491,6 +496,7 @@ std::optional<DecodedImage> loadImage(const QByteArray &filePath, int drawnSide)
         && std::abs(image.height() - expected.height()) < 1.0;
     decoded.extent = asExpected ? expected : QSizeF(image.size());
     decoded.image = std::move(image);
+    decoded.budget = std::move(budget);
     return decoded;
 }
 

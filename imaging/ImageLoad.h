@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imaging/DecodeBudget.h"
+
 #include <QImage>
 #include <QSizeF>
 #include <QString>
@@ -14,13 +16,17 @@ struct DecodedImage
     QImage image;  // EXIF orientation applied, converted to sRGB
     QSizeF size;   // the whole picture's size in its own pixels, upright
     QSizeF extent; // the same picture measured in pixels of image
+    DecodeBudget::Grant budget; // what the conversion claimed of the shared budget (DecodeBudget.h)
 };
 
 /**
  * Limits checked against the file and its headers before any pixel is
  * decoded. Together they keep one conversion under 400 MB for any file up
- * to 50 MB: about 20 MB of the process's own, the file's bytes, and at
- * most kMaxDecodeBytes for decoding.
+ * to 50 MB: about 20 MB of the process's own, the file's bytes, at most
+ * kMaxDecodeBytes for decoding, and the resampler's and the encoder's few
+ * tens of MB, whatever the picture's shape. Conversions on several threads
+ * share kMaxDecodeBytes between them (DecodeBudget), so that together they
+ * stay within what one may hold.
  *
  * kMaxFileBytes: the file is read whole into memory once, and every check
  * and the decoder work on those bytes.
@@ -61,6 +67,11 @@ inline constexpr int kMaxJpegScans = 100;
  * not a regular file, is not an image that PngDecoder or Qt decodes, is cut
  * short, has a zero side, or is over the limits above. Safe to call from
  * any thread.
+ *
+ * Before decoding it claims from DecodeBudget::shared() what the whole
+ * conversion will hold, waiting while conversions on other threads hold
+ * too much of it; the grant comes with the picture, to be given back as
+ * the conversion lets go of its memory.
  */
 std::optional<DecodedImage> loadImage(const QString &filePath, int drawnSide);
 

@@ -34,14 +34,16 @@ QByteArray makePNG512(const QString &filePath)
 
 QByteArray makePNG512(const QByteArray &nativePath, const QString &fileName)
 {
-
     QImage canvas;
+    imaging::DecodeBudget::Grant budget;
     {
-        const std::optional<imaging::DecodedImage> decoded = imaging::loadImage(nativePath, kCanvasSide);
+        std::optional<imaging::DecodedImage> decoded = imaging::loadImage(nativePath, kCanvasSide);
         if (!decoded)
             throw makeError(ImageError::CannotOpen, QStringLiteral("Could not open image: ") + fileName);
+        budget = std::move(decoded->budget);
         canvas = imaging::renderFitted(decoded->image, decoded->extent, fittedRect(decoded->size), kCanvasSide);
-    } // the decoded picture is released before encoding
+    } // the decoded picture is released before encoding, and its share of the budget with it
+    budget.shrinkTo(imaging::encodePngWorkingBytes(canvas.size()));
 
     const QByteArray png = imaging::encodePng(canvas);
     if (png.isEmpty())

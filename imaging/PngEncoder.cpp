@@ -16,8 +16,22 @@ namespace imaging {
 
 namespace {
 
-constexpr int kBytesPerPixel = 4;
+constexpr int kBytesPerPixel = 4; // of the image given
+
+/**
+ * How the PNG stores a pixel: as RGBA, or as grey and alpha when every
+ * pixel of the picture is grey, which halves what is filtered and
+ * compressed. Either keeps the alpha channel.
+ */
+struct Layout
+{
+    int bytesPerPixel = 4;
+    char colourType = 6; // 6 RGBA, 4 grey and alpha
+};
 constexpr int kDeflateLevel = 6;
+
+/** The memory libdeflate's compressor and zlib's take, with room to spare. */
+constexpr qint64 kCompressorBytes = 2 * 1024 * 1024;
 
 enum Filter : uchar { None, Sub, Up, Average, Paeth };
 
@@ -107,11 +121,11 @@ struct RowBuffer
 /**
  * The four candidate filterings of row (filtered against above) into
  * out[0..3], in the order of kCandidates, and per candidate the sum of its
- * bytes' magnitudes. Reads kBytesPerPixel bytes before row and above, and
- * up to a lane group past length; writes up to a lane group past length.
+ * bytes' magnitudes. Reads bpp bytes before row and above, and up to a
+ * lane group past length; writes up to a lane group past length.
  */
-void filterCandidates(const uchar *row, const uchar *above, size_t length, const std::array<uchar *, 4> &out,
-                      std::array<uint64_t, 4> &sums)
+void filterCandidates(const uchar *row, const uchar *above, size_t length, size_t bpp,
+                      const std::array<uchar *, 4> &out, std::array<uint64_t, 4> &sums)
 {
     sums.fill(0);
     std::array<Counts, 4> counts = {};
@@ -126,9 +140,9 @@ void filterCandidates(const uchar *row, const uchar *above, size_t length, const
     size_t pending = 0; // iterations added to counts since addUp()
     for (size_t i = 0; i < length; i += kLanes) {
         const Bytes x = load(row + i);
-        const Bytes a = load(row + i - kBytesPerPixel);   // left
-        const Bytes b = load(above + i);                  // up
-        const Bytes c = load(above + i - kBytesPerPixel); // upper left
+        const Bytes a = load(row + i - bpp);   // left
+        const Bytes b = load(above + i);       // up
+        const Bytes c = load(above + i - bpp); // upper left
         const std::array<Bytes, 4> filtered = {x - a, x - b, x - average(a, b), x - paethPredictor(a, b, c)};
 
         // Lanes past the row's end count nothing.
@@ -173,32 +187,67 @@ bool isBlank(const uchar *bytes, size_t length)
     return any == 0;
 }
 
-/** Row y of image as RGBA bytes. */
-void rgbaRow(const QImage &image, int y, uchar *out)
+/** Pixel x of a row as red, green, blue and alpha: a row of Format_RGBA8888 when rgba, else of Format_ARGB32. */
+std::array<uchar, 4> rgbaAt(bool rgba, const uchar *line, int x)
 {
-    if (image.format() == QImage::Format_RGBA8888) {
-        std::memcpy(out, image.constScanLine(y), size_t(image.width()) * kBytesPerPixel);
-        return;
+    if (rgba)
+        return {line[4 * x], line[4 * x + 1], line[4 * x + 2], line[4 * x + 3]};
+    QRgb pixel;
+    std::memcpy(&pixel, line + 4 * x, sizeof pixel);
+    return {uchar(qRed(pixel)), uchar(qGreen(pixel)), uchar(qBlue(pixel)), uchar(qAlpha(pixel))};
+}
+
+/** Whether every pixel of image is grey: red, green and blue equal. */
+bool isGrey(const QImage &image)
+{
+    const bool rgba = image.format() == QImage::Format_RGBA8888;
+    const int width = image.width();
+    for (int y = 0; y < image.height(); ++y) {
+        const uchar *line = image.constScanLine(y);
+        bool grey = true; // no early exit within a row, so that it vectorises
+        for (int x = 0; x < width; ++x) {
+            const std::array<uchar, 4> p = rgbaAt(rgba, line, x);
+            grey &= p[0] == p[1] && p[1] == p[2];
+        }
+        if (!grey)
+            return false;
     }
-    const auto *pixels = reinterpret_cast<const QRgb *>(image.constScanLine(y));
-    for (int x = 0; x < image.width(); ++x) {
-        out[4 * x] = uchar(qRed(pixels[x]));
-        out[4 * x + 1] = uchar(qGreen(pixels[x]));
-        out[4 * x + 2] = uchar(qBlue(pixels[x]));
-        out[4 * x + 3] = uchar(qAlpha(pixels[x]));
+    return true;
+}
+
+/** Row y of image as the layout stores it. */
+void layoutRow(const QImage &image, int y, const Layout &layout, uchar *out)
+{
+    const uchar *line = image.constScanLine(y);
+    const bool rgba = image.format() == QImage::Format_RGBA8888;
+    const int width = image.width();
+    if (layout.bytesPerPixel == 2) {
+        for (int x = 0; x < width; ++x) {
+            const std::array<uchar, 4> p = rgbaAt(rgba, line, x);
+            out[2 * x] = p[0];
+            out[2 * x + 1] = p[3];
+        }
+    } else if (rgba) {
+        std::memcpy(out, line, size_t(width) * kBytesPerPixel);
+    } else {
+        for (int x = 0; x < width; ++x) {
+            const std::array<uchar, 4> p = rgbaAt(rgba, line, x);
+            std::memcpy(out + 4 * x, p.data(), 4);
+        }
     }
 }
 
 /** The image as PNG stores it before compression, and what its rows are like. */
 struct Filtered
 {
-    std::unique_ptr<uchar[]> data; // per row a filter byte and the filtered RGBA bytes
+    std::unique_ptr<uchar[]> data; // per row a filter byte and the filtered bytes
     size_t size = 0;
     size_t rowBytes = 0;  // the filter byte included
     uint64_t zeros = 0;   // zero bytes in the filtered rows that are not blank
     uint64_t counted = 0; // bytes in those rows
     int firstDrawn = -1;  // the first and the last row that is not blank
     int lastDrawn = -1;
+    bool uniform = false; // every row filtered alike
 };
 
 /**
@@ -216,9 +265,10 @@ constexpr double kSmoothZeroShare = 0.5;
  * into long matches, and on enlarged icons that saves more than the sums
  * tell.
  */
-Filtered filterRows(const QImage &image)
+Filtered filterRows(const QImage &image, const Layout &layout)
 {
-    const size_t length = size_t(image.width()) * kBytesPerPixel;
+    const size_t bpp = size_t(layout.bytesPerPixel);
+    const size_t length = size_t(image.width()) * bpp;
     Filtered result;
     result.rowBytes = length + 1;
     result.size = size_t(image.height()) * result.rowBytes;
@@ -232,7 +282,7 @@ Filtered filterRows(const QImage &image)
     uint64_t &counted = result.counted;
 
     for (int y = 0; y < image.height(); ++y) {
-        rgbaRow(image, y, row.data());
+        layoutRow(image, y, layout, row.data());
         uchar *dst = result.data.get() + size_t(y) * result.rowBytes;
         // A row of zeros, as in the transparent bands, scores 0 unfiltered,
         // the best score: stored as it is, without trying the filters.
@@ -242,7 +292,7 @@ Filtered filterRows(const QImage &image)
             std::swap(row, above);
             continue;
         }
-        filterCandidates(row.data(), above.data(), length, out, sums);
+        filterCandidates(row.data(), above.data(), length, bpp, out, sums);
         const bool smooth = zeros >= counted * kSmoothZeroShare;
         size_t best = 0;
         uint64_t bestScore = UINT64_MAX;
@@ -322,6 +372,106 @@ constexpr double kSparseZeroShare = 0.9;
 /** Consecutive rows compressed both ways to choose the compressor: 64 KB of a 512-pixel canvas. */
 constexpr int kTrialRows = 32;
 
+/** The first and the number of the rows a trial compresses: kTrialRows from the middle of the drawn ones. */
+std::pair<int, int> trialRows(const Filtered &filtered)
+{
+    const int rows = filtered.rowBytes ? int(filtered.size / filtered.rowBytes) : 0;
+    const int middle = (filtered.firstDrawn + filtered.lastDrawn) / 2;
+    const int first = std::clamp(middle - kTrialRows / 2, 0, std::max(0, rows - kTrialRows));
+    return {first, std::min(kTrialRows, rows)};
+}
+
+/** Blocks of consecutive rows, and rows a block, that the trial of uniform filtering compresses. */
+constexpr int kRawTrialBlocks = 8;
+constexpr int kRawTrialBlockRows = 8;
+
+/** How the rows are filtered: each its own way, all unfiltered, or all by Up. */
+enum class Rows { Adaptive, Raw, Up };
+
+/**
+ * How much smaller unfiltered rows must come out of the trial than either
+ * filtering to be chosen. Where the trial finds them about even, the whole
+ * picture has so far always favoured the filters.
+ */
+constexpr double kRawMargin = 0.08;
+
+/** Row y of image filtered as rows says (Raw or Up) into out, its filter byte first. */
+void uniformRow(const QImage &image, const Layout &layout, Rows rows, int y, uchar *out, std::vector<uchar> &above)
+{
+    const size_t length = size_t(image.width()) * size_t(layout.bytesPerPixel);
+    out[0] = rows == Rows::Up ? Up : None;
+    layoutRow(image, y, layout, out + 1);
+    if (rows != Rows::Up)
+        return;
+    above.resize(length);
+    if (y == 0)
+        std::fill(above.begin(), above.end(), uchar(0));
+    else
+        layoutRow(image, y - 1, layout, above.data());
+    for (size_t i = 0; i < length; ++i)
+        out[1 + i] = uchar(out[1 + i] - above[i]);
+}
+
+/** Every row of image filtered as rows says (Raw or Up). */
+Filtered uniformRows(const QImage &image, const Layout &layout, Rows rows)
+{
+    Filtered result;
+    result.rowBytes = size_t(image.width()) * size_t(layout.bytesPerPixel) + 1;
+    result.size = size_t(image.height()) * result.rowBytes;
+    result.data = std::make_unique_for_overwrite<uchar[]>(result.size);
+    std::vector<uchar> above;
+    for (int y = 0; y < image.height(); ++y)
+        uniformRow(image, layout, rows, y, result.data.get() + size_t(y) * result.rowBytes, above);
+    result.uniform = true;
+    return result;
+}
+
+/**
+ * Whether the rows compress smaller unfiltered, or all filtered by Up, than
+ * each filtered its own way. Deflate matches whole runs of raw pixels, also
+ * from the rows above, which on pictures that repeat themselves (flat and
+ * slightly enlarged icons) beats the residues of any filter; on large
+ * enlargements Up's residues repeat the row above's and beat the per-row
+ * choice, whose sums cannot see that; on photos the per-row choice wins.
+ * Only smooth pictures, whose filtered rows are mostly zeros, are tried: on
+ * blocks of rows spread over the drawn ones, since an icon's edges, where
+ * the three differ most, are seldom in its middle. Choosing costs three
+ * compressions of 64 rows; compressing the whole picture each way would
+ * cost three of 512.
+ */
+Rows chooseRows(const QImage &image, const Layout &layout, const Filtered &filtered)
+{
+    if (filtered.counted == 0 || filtered.zeros < filtered.counted * kSmoothZeroShare)
+        return Rows::Adaptive;
+    const int drawn = filtered.lastDrawn - filtered.firstDrawn + 1;
+    const int blockRows = std::min(kRawTrialBlockRows, drawn);
+    const int blocks = std::min(kRawTrialBlocks, drawn / blockRows);
+    const size_t sampleSize = size_t(blocks) * blockRows * filtered.rowBytes;
+    std::array<std::vector<uchar>, 3> samples;
+    for (std::vector<uchar> &sample : samples)
+        sample.resize(sampleSize);
+    std::vector<uchar> above;
+    for (int b = 0; b < blocks; ++b) {
+        const int first = filtered.firstDrawn + int(qint64(drawn - blockRows) * b / std::max(1, blocks - 1));
+        for (int k = 0; k < blockRows; ++k) {
+            const size_t at = (size_t(b) * blockRows + size_t(k)) * filtered.rowBytes;
+            std::memcpy(&samples[0][at], filtered.data.get() + size_t(first + k) * filtered.rowBytes, filtered.rowBytes);
+            uniformRow(image, layout, Rows::Raw, first + k, &samples[1][at], above);
+            uniformRow(image, layout, Rows::Up, first + k, &samples[2][at], above);
+        }
+    }
+    QByteArray trial;
+    std::array<double, 3> sizes;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const size_t size = deflateWhole(samples[i].data(), sampleSize, trial, 0);
+        sizes[i] = size ? double(size) : std::numeric_limits<double>::max();
+    }
+    const auto [adaptive, raw, up] = sizes;
+    if (raw < (1 - kRawMargin) * std::min(adaptive, up))
+        return Rows::Raw;
+    return up < adaptive ? Rows::Up : Rows::Adaptive;
+}
+
 /**
  * filtered as a zlib stream in out from at on, out growing as needed; the
  * stream's size, or 0 when compression fails.
@@ -338,14 +488,12 @@ constexpr int kTrialRows = 32;
 size_t compress(const Filtered &filtered, QByteArray &out, qsizetype at)
 {
     const uchar *data = filtered.data.get();
-    const int rows = filtered.rowBytes ? int(filtered.size / filtered.rowBytes) : 0;
-    if (filtered.counted == 0 || filtered.zeros >= filtered.counted * kSparseZeroShare || rows == 0)
+    if (filtered.uniform || filtered.counted == 0 || filtered.zeros >= filtered.counted * kSparseZeroShare)
         return deflateWhole(data, filtered.size, out, at);
 
-    const int middle = (filtered.firstDrawn + filtered.lastDrawn) / 2;
-    const int first = std::clamp(middle - kTrialRows / 2, 0, std::max(0, rows - kTrialRows));
+    const auto [first, count] = trialRows(filtered);
     const uchar *sample = data + size_t(first) * filtered.rowBytes;
-    const size_t sampleSize = size_t(std::min(kTrialRows, rows)) * filtered.rowBytes;
+    const size_t sampleSize = size_t(count) * filtered.rowBytes;
     QByteArray trial;
     const size_t whole = deflateWhole(sample, sampleSize, trial, 0);
     const size_t runs = deflateRuns(sample, sampleSize, trial, 0);
@@ -379,17 +527,38 @@ void appendChunk(QByteArray &out, const char *type, const QByteArray &data)
 
 } // namespace
 
+qint64 encodePngWorkingBytes(const QSize &size)
+{
+    // Two sets of filtered rows (a uniform filtering is made before the
+    // per-row one is let go) or one and the result (with room for
+    // incompressible data), six row buffers, the trials' samples and
+    // output, and the compressors kept per thread.
+    const qint64 rowBytes = qint64(size.width()) * kBytesPerPixel + 1;
+    const qint64 filtered = qint64(size.height()) * rowBytes;
+    const qint64 rows = 6 * (rowBytes + qint64(2 * kLanes + kPad));
+    const qint64 trials = (3 * kRawTrialBlocks * kRawTrialBlockRows + 2 * kTrialRows) * rowBytes;
+    return 2 * filtered + filtered / 64 + rows + trials + kCompressorBytes;
+}
+
 QByteArray encodePng(const QImage &image)
 {
     if ((image.format() != QImage::Format_ARGB32 && image.format() != QImage::Format_RGBA8888) || image.isNull())
         return {};
     try {
-        const Filtered filtered = filterRows(image);
+        Layout layout;
+        if (isGrey(image))
+            layout = {2, 4};
+        Filtered filtered = filterRows(image, layout);
+        const Rows rows = chooseRows(image, layout, filtered);
+        if (rows != Rows::Adaptive)
+            filtered = uniformRows(image, layout, rows);
 
         QByteArray header;
         appendBigEndian32(header, quint32(image.width()));
         appendBigEndian32(header, quint32(image.height()));
-        header.append("\x08\x06\x00\x00\x00", 5); // 8 bits, RGBA, deflate, adaptive filters, no interlace
+        header.append('\x08'); // 8 bits a sample
+        header.append(layout.colourType);
+        header.append("\x00\x00\x00", 3); // deflate, adaptive filters, no interlace
 
         QByteArray png("\x89PNG\r\n\x1a\n", 8);
         appendChunk(png, "IHDR", header);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <numbers>
 #include <vector>
 
@@ -29,22 +30,84 @@ constexpr int kStoreGroup = 4;
 /** Filter taps are stored in groups of this many, padded with zero weights. */
 constexpr int kTapGroup = 4;
 
+/** Samples past the end that the vertical pass may read and write: a group of eight grey levels. */
+constexpr int kSpareSamples = 8;
+
+/** Pixels of a format read through Qt's conversion that are converted at a time. */
+constexpr qsizetype kBlockPixels = 64 * 1024;
+
 /**
- * The filter along one axis, precomputed once: for every canvas pixel the
- * destination rectangle touches, the run of source pixels it reads, their
- * weights (summing to 1), and the share of the canvas pixel inside the
+ * Where a picture lands along one axis: srcLength source pixels, whose full
+ * picture measures srcExtent of them, drawn over [dstStart, dstEnd) of a
+ * canvas side pixels long. Positions are continuous: pixel i spans [i, i + 1]
+ * and is sampled at its centre. Source pixels beyond either end repeat the
+ * edge pixel.
+ */
+struct Axis
+{
+    int srcLength = 0;
+    double dstStart = 0.0;
+    double dstEnd = 0.0;
+    double scale = 1.0;      // canvas pixels per source pixel
+    double kernelStep = 1.0; // the kernel is widened by 1 / kernelStep when shrinking
+    double radius = kLobes;  // in source pixels
+    int first = 0;           // first canvas pixel touched
+    int count = 0;           // number of canvas pixels touched
+    int stride = 0;          // weights stored per canvas pixel: the most taps one can have, padded
+
+    /** The source pixels canvas pixel first + k reads, edges clamped: [lo, hi]. */
+    std::pair<int, int> reach(int k) const
+    {
+        const double centre = (first + k + 0.5 - dstStart) / scale;
+        return {std::clamp(int(std::ceil(centre - radius - 0.5)), 0, srcLength - 1),
+                std::clamp(int(std::floor(centre + radius - 0.5)), 0, srcLength - 1)};
+    }
+};
+
+Axis makeAxis(int srcLength, double srcExtent, double dstStart, double dstLength, int side)
+{
+    Axis axis;
+    const double dstEnd = dstStart + dstLength;
+    const int first = std::max(0, int(std::floor(dstStart)));
+    const int end = std::min(side, int(std::ceil(dstEnd)));
+    if (end <= first || srcLength <= 0 || !(srcExtent > 0.0) || !(dstLength > 0.0))
+        return axis;
+    axis.srcLength = srcLength;
+    axis.dstStart = dstStart;
+    axis.dstEnd = dstEnd;
+    axis.scale = dstLength / srcExtent;
+    axis.kernelStep = std::min(axis.scale, 1.0);
+    axis.radius = kLobes / axis.kernelStep;
+    axis.first = first;
+    axis.count = end - first;
+    const int tapsBound = int(std::ceil(2.0 * axis.radius)) + 1;
+    axis.stride = (tapsBound + kTapGroup - 1) / kTapGroup * kTapGroup;
+    return axis;
+}
+
+/** The share of canvas pixel j that the rectangle covers along the axis. */
+float coverageOf(const Axis &axis, int j)
+{
+    return float(std::clamp(std::min(j + 1.0, axis.dstEnd) - std::max(double(j), axis.dstStart), 0.0, 1.0));
+}
+
+/**
+ * The filter for a run of canvas pixels along one axis: for each, the run of
+ * source pixels it reads, their weights (summing to 1, padded with zeros to
+ * the axis's stride), and the share of the canvas pixel inside the
  * rectangle.
  */
 struct AxisFilter
 {
-    int firstOut = 0; // first canvas pixel touched
-    int outCount = 0; // number of canvas pixels touched
-    int stride = 0;   // weights stored per canvas pixel
-    int maxTaps = 0;  // longest run of source pixels any canvas pixel reads
+    int firstOut = 0; // the run's first canvas pixel
+    int outCount = 0;
+    int stride = 0;
+    int maxTaps = 0;  // longest run of source pixels any of them reads
     std::vector<int> start;
     std::vector<int> taps;
     std::vector<float> weights;
     std::vector<float> coverage; // padded with zeros to whole groups of kStoreGroup
+    std::vector<double> scratch;
 };
 
 /**
@@ -70,47 +133,32 @@ double tabulatedLanczos3(double t)
     return table[i] + (table[i + 1] - table[i]) * fraction;
 }
 
-/**
- * srcLength source pixels, whose full picture measures srcExtent of them,
- * drawn over [dstStart, dstStart + dstLength) of a canvas side pixels long.
- * Positions are continuous: pixel i spans [i, i + 1] and is sampled at its
- * centre. Source pixels beyond either end repeat the edge pixel.
- */
-AxisFilter makeAxisFilter(int srcLength, double srcExtent, double dstStart, double dstLength, int side)
+/** Fills filter for canvas pixels [axis.first + offset, axis.first + offset + count), reusing its storage. */
+void fillAxisFilter(const Axis &axis, int offset, int count, AxisFilter &filter)
 {
-    AxisFilter filter;
-    const double dstEnd = dstStart + dstLength;
-    const int first = std::max(0, int(std::floor(dstStart)));
-    const int end = std::min(side, int(std::ceil(dstEnd)));
-    if (end <= first || srcLength <= 0 || !(srcExtent > 0.0) || !(dstLength > 0.0))
-        return filter;
+    filter.firstOut = axis.first + offset;
+    filter.outCount = count;
+    filter.stride = axis.stride;
+    filter.maxTaps = 0;
+    filter.start.resize(size_t(count));
+    filter.taps.resize(size_t(count));
+    filter.weights.assign(size_t(count) * axis.stride, 0.0f);
+    filter.coverage.assign(size_t(count + kStoreGroup - 1) / kStoreGroup * kStoreGroup, 0.0f);
+    filter.scratch.resize(size_t(axis.stride));
 
-    const double scale = dstLength / srcExtent;          // canvas pixels per source pixel
-    const double kernelStep = std::min(scale, 1.0);      // widen the kernel when shrinking
-    const double radius = kLobes / kernelStep;           // in source pixels
-    filter.firstOut = first;
-    filter.outCount = end - first;
-    const int tapsBound = int(std::ceil(2.0 * radius)) + 1;
-    filter.stride = (tapsBound + kTapGroup - 1) / kTapGroup * kTapGroup;
-    filter.start.resize(filter.outCount);
-    filter.taps.resize(filter.outCount);
-    filter.weights.assign(size_t(filter.outCount) * filter.stride, 0.0f);
-    filter.coverage.assign(size_t(filter.outCount + kStoreGroup - 1) / kStoreGroup * kStoreGroup, 0.0f);
-
-    std::vector<double> w(filter.stride);
-    for (int j = first; j < end; ++j) {
-        const int k = j - first;
-        const double centre = (j + 0.5 - dstStart) / scale; // in source pixels
-        const int lo = int(std::ceil(centre - radius - 0.5));
-        const int hi = int(std::floor(centre + radius - 0.5));
-        const int clampedLo = std::clamp(lo, 0, srcLength - 1);
-        const int clampedHi = std::clamp(hi, 0, srcLength - 1);
+    std::vector<double> &w = filter.scratch;
+    for (int k = 0; k < count; ++k) {
+        const int j = filter.firstOut + k;
+        const double centre = (j + 0.5 - axis.dstStart) / axis.scale; // in source pixels
+        const int lo = int(std::ceil(centre - axis.radius - 0.5));
+        const int hi = int(std::floor(centre + axis.radius - 0.5));
+        const auto [clampedLo, clampedHi] = axis.reach(offset + k);
 
         std::fill(w.begin(), w.end(), 0.0);
         double sum = 0.0;
         for (int i = lo; i <= hi; ++i) {
-            const double weight = tabulatedLanczos3((i + 0.5 - centre) * kernelStep);
-            w[std::clamp(i, 0, srcLength - 1) - clampedLo] += weight;
+            const double weight = tabulatedLanczos3((i + 0.5 - centre) * axis.kernelStep);
+            w[std::clamp(i, 0, axis.srcLength - 1) - clampedLo] += weight;
             sum += weight;
         }
         // Drop the run's negligible end weights: at 1:1 scale the kernel's
@@ -124,12 +172,18 @@ AxisFilter makeAxisFilter(int srcLength, double srcExtent, double dstStart, doub
             --to;
         const int taps = to - from + 1;
         for (int t = 0; t < taps; ++t)
-            filter.weights[size_t(k) * filter.stride + t] = float(w[from + t] / sum);
+            filter.weights[size_t(k) * axis.stride + t] = float(w[from + t] / sum);
         filter.start[k] = clampedLo + from;
         filter.taps[k] = taps;
         filter.maxTaps = std::max(filter.maxTaps, taps);
-        filter.coverage[k] = float(std::clamp(std::min(j + 1.0, dstEnd) - std::max(double(j), dstStart), 0.0, 1.0));
+        filter.coverage[k] = coverageOf(axis, j);
     }
+}
+
+AxisFilter makeAxisFilter(const Axis &axis, int offset, int count)
+{
+    AxisFilter filter;
+    fillAxisFilter(axis, offset, count, filter);
     return filter;
 }
 
@@ -271,67 +325,91 @@ public:
         }
     }
 
-    /** Source row y into out[0, width). */
-    VELK_SIMD_CLONES void load(int y, Pixel *out)
+    /** Whether the picture is grey, and so opaque: it can be filtered as grey levels alone. */
+    bool grey() const
     {
-        const int width = m_src.width();
+        return m_src.format() == QImage::Format_Grayscale8 || m_src.format() == QImage::Format_Grayscale16;
+    }
+
+    /** The grey levels (0..255) of source pixels [x0, x0 + count) of row y of a grey picture into out[0, count). */
+    VELK_SIMD_CLONES void load(int y, int x0, int count, float *out)
+    {
         const uchar *line = m_src.constScanLine(y);
-        const auto *words = reinterpret_cast<const quint16 *>(line);
+        if (m_src.format() == QImage::Format_Grayscale16) {
+            const auto *words = reinterpret_cast<const quint16 *>(line) + x0;
+            for (int x = 0; x < count; ++x)
+                out[x] = float(words[x]) * (1.0f / 257.0f);
+        } else {
+            for (int x = 0; x < count; ++x)
+                out[x] = float(line[x0 + x]);
+        }
+    }
+
+    /** Source pixels [x0, x0 + count) of row y into out[0, count). */
+    VELK_SIMD_CLONES void load(int y, int x0, int count, Pixel *out)
+    {
+        const uchar *line = m_src.constScanLine(y);
+        const auto *words = reinterpret_cast<const quint16 *>(line) + 4 * x0;
+        const uchar *bytes = line + 4 * x0;
         constexpr float k16To8 = 1.0f / 257.0f;
         switch (m_src.format()) {
         case QImage::Format_ARGB32_Premultiplied:
-            toFloats(line, width, 1.0f, out);
-            arrange<Order::Argb32, false, false>(out, width);
+            toFloats(bytes, count, 1.0f, out);
+            arrange<Order::Argb32, false, false>(out, count);
             break;
         case QImage::Format_RGB32:
-            toFloats(line, width, 1.0f, out);
-            arrange<Order::Argb32, true, false>(out, width);
+            toFloats(bytes, count, 1.0f, out);
+            arrange<Order::Argb32, true, false>(out, count);
             break;
         case QImage::Format_ARGB32:
-            toFloats(line, width, 1.0f, out);
-            arrange<Order::Argb32, false, true>(out, width);
+            toFloats(bytes, count, 1.0f, out);
+            arrange<Order::Argb32, false, true>(out, count);
             break;
         case QImage::Format_RGBA8888:
-            toFloats(line, width, 1.0f, out);
-            arrange<Order::Rgba, false, true>(out, width);
+            toFloats(bytes, count, 1.0f, out);
+            arrange<Order::Rgba, false, true>(out, count);
             break;
         case QImage::Format_RGBX8888:
-            toFloats(line, width, 1.0f, out);
-            arrange<Order::Rgba, true, false>(out, width);
+            toFloats(bytes, count, 1.0f, out);
+            arrange<Order::Rgba, true, false>(out, count);
             break;
         case QImage::Format_RGBA8888_Premultiplied:
-            toFloats(line, width, 1.0f, out);
+            toFloats(bytes, count, 1.0f, out);
             break;
         case QImage::Format_RGBA64: // 16-bit channels keep their precision
-            toFloats(words, width, k16To8, out);
-            arrange<Order::Rgba, false, true>(out, width);
+            toFloats(words, count, k16To8, out);
+            arrange<Order::Rgba, false, true>(out, count);
             break;
         case QImage::Format_RGBX64:
-            toFloats(words, width, k16To8, out);
-            arrange<Order::Rgba, true, false>(out, width);
+            toFloats(words, count, k16To8, out);
+            arrange<Order::Rgba, true, false>(out, count);
             break;
         case QImage::Format_RGBA64_Premultiplied:
-            toFloats(words, width, k16To8, out);
+            toFloats(words, count, k16To8, out);
             break;
         case QImage::Format_Indexed8:
-            for (int x = 0; x < width; ++x)
-                out[x] = m_palette[line[x]];
+            for (int x = 0; x < count; ++x)
+                out[x] = m_palette[line[x0 + x]];
             break;
         case QImage::Format_Grayscale8:
-            for (int x = 0; x < width; ++x) {
-                const float grey = line[x];
+            for (int x = 0; x < count; ++x) {
+                const float grey = line[x0 + x];
                 out[x] = Pixel{grey, grey, grey, 255.0f};
             }
             break;
         default: {
-            constexpr int kBlockRows = 16;
-            if (m_block.isNull() || y < m_blockStart || y >= m_blockStart + m_block.height()) {
+            // Converted by Qt a block of up to kBlockPixels at a time: whole
+            // rows of the span, at least one.
+            const int rows = int(std::clamp<qsizetype>(kBlockPixels / count, 1, 16));
+            if (m_block.isNull() || y < m_blockStart || y >= m_blockStart + m_block.height() || x0 != m_blockX
+                || count != m_block.width()) {
                 m_blockStart = y;
-                m_block = m_src.copy(0, y, width, std::min(kBlockRows, m_src.height() - y))
+                m_blockX = x0;
+                m_block = m_src.copy(x0, y, count, std::min(rows, m_src.height() - y))
                               .convertToFormat(QImage::Format_ARGB32_Premultiplied);
             }
-            toFloats(m_block.constScanLine(y - m_blockStart), width, 1.0f, out);
-            arrange<Order::Argb32, false, false>(out, width);
+            toFloats(m_block.constScanLine(y - m_blockStart), count, 1.0f, out);
+            arrange<Order::Argb32, false, false>(out, count);
             break;
         }
         }
@@ -342,42 +420,34 @@ private:
     std::vector<Pixel> m_palette;
     QImage m_block;
     int m_blockStart = 0;
+    int m_blockX = 0;
 };
 
 /** Two pixels side by side, eight floats: one AVX register, two SSE ones. */
 using PixelPair = float __attribute__((vector_size(32)));
 
 
-/** Each of the weights four times over, a whole pixel of them per weight. */
-std::vector<float> spreadWeights(const std::vector<float> &weights)
-{
-    std::vector<float> spread(weights.size() * 4);
-    for (size_t i = 0; i < weights.size(); ++i)
-        std::fill_n(&spread[4 * i], 4, weights[i]);
-    return spread;
-}
-
 /**
  * One source row filtered horizontally: out[j] = the sum of w[t] * in[start
- * + t] over canvas pixel j's taps, two taps at a time. spread holds fx's
- * weights from spreadWeights(); the padding weights are zero, and in has a
- * tap group of spare pixels at its end.
+ * + t - origin] over canvas pixel j's taps, two taps at a time, each weight
+ * spread over a whole pixel in the register. The padding weights are zero,
+ * and in has a tap group of spare pixels at its end.
  */
 VELK_SIMD_CLONES
-void filterRow(const Pixel *in, const AxisFilter &fx, const float *spread, Pixel *out)
+void filterRow(const Pixel *in, int origin, const AxisFilter &fx, Pixel *out)
 {
     for (int j = 0; j < fx.outCount; ++j) {
-        const float *w = spread + size_t(j) * fx.stride * 4;
-        const Pixel *p = in + fx.start[j];
+        const float *w = fx.weights.data() + size_t(j) * fx.stride;
+        const Pixel *p = in + (fx.start[j] - origin);
         PixelPair a0 = {}, a1 = {};
         for (int t = 0; t < fx.taps[j]; t += kTapGroup) {
-            PixelPair w0, w1, p0, p1;
-            std::memcpy(&w0, w + 4 * t, sizeof w0);
-            std::memcpy(&w1, w + 4 * t + 8, sizeof w1);
+            Pixel w4;
+            PixelPair p0, p1;
+            std::memcpy(&w4, w + t, sizeof w4);
             std::memcpy(&p0, p + t, sizeof p0);
             std::memcpy(&p1, p + t + 2, sizeof p1);
-            a0 += w0 * p0;
-            a1 += w1 * p1;
+            a0 += __builtin_shufflevector(w4, w4, 0, 0, 0, 0, 1, 1, 1, 1) * p0;
+            a1 += __builtin_shufflevector(w4, w4, 2, 2, 2, 2, 3, 3, 3, 3) * p1;
         }
         const PixelPair sum = a0 + a1;
         out[j] = __builtin_shufflevector(sum, sum, 0, 1, 2, 3) + __builtin_shufflevector(sum, sum, 4, 5, 6, 7);
@@ -394,6 +464,42 @@ VELK_SIMD_CLONES
 void weightedRows(const float *w, const Pixel *const *rows, int taps, int count, Pixel *out)
 {
     for (int j = 0; j < count; j += 2) {
+        PixelPair a0 = {}, a1 = {};
+        for (int t = 0; t < taps; t += 2) {
+            PixelPair p0, p1;
+            std::memcpy(&p0, rows[t] + j, sizeof p0);
+            std::memcpy(&p1, rows[t + 1] + j, sizeof p1);
+            a0 += w[t] * p0;
+            a1 += w[t + 1] * p1;
+        }
+        const PixelPair sum = a0 + a1;
+        std::memcpy(out + j, &sum, sizeof sum);
+    }
+}
+
+/** The same for grey levels: four taps a multiply-add. */
+VELK_SIMD_CLONES
+void filterRow(const float *in, int origin, const AxisFilter &fx, float *out)
+{
+    for (int j = 0; j < fx.outCount; ++j) {
+        const float *w = fx.weights.data() + size_t(j) * fx.stride;
+        const float *p = in + (fx.start[j] - origin);
+        Pixel sum = {};
+        for (int t = 0; t < fx.taps[j]; t += kTapGroup) {
+            Pixel w4, p4;
+            std::memcpy(&w4, w + t, sizeof w4);
+            std::memcpy(&p4, p + t, sizeof p4);
+            sum += w4 * p4;
+        }
+        out[j] = (sum[0] + sum[1]) + (sum[2] + sum[3]);
+    }
+}
+
+/** The same for grey levels, eight at a time; rows can be read kSpareSamples past count. */
+VELK_SIMD_CLONES
+void weightedRows(const float *w, const float *const *rows, int taps, int count, float *out)
+{
+    for (int j = 0; j < count; j += 8) {
         PixelPair a0 = {}, a1 = {};
         for (int t = 0; t < taps; t += 2) {
             PixelPair p0, p1;
@@ -451,6 +557,80 @@ void storeRow(const Pixel *in, const float *coverage, float rowCoverage, int cou
 }
 
 /**
+ * Filtered grey levels as RGBA bytes, as storeRow() turns opaque grey
+ * pixels into them: the level brought into 0..255, alpha the rectangle's
+ * coverage. in and coverage hold whole groups; only count pixels are
+ * written.
+ */
+VELK_SIMD_CLONES
+void storeRow(const float *in, const float *coverage, float rowCoverage, int count, uchar *out)
+{
+    quint32 staged[kStoreGroup];
+    for (int j = 0; j < count; j += kStoreGroup) {
+        Pixel level, cover;
+        std::memcpy(&level, in + j, sizeof level);
+        std::memcpy(&cover, coverage + j, sizeof cover);
+        const Pixel inRange = level < 0.0f ? 0.0f : level > 255.0f ? 255.0f : level;
+        const Words grey = Words(__builtin_convertvector(inRange + 0.5f, Ints));
+        const Ints a = __builtin_convertvector(255.0f * (cover * rowCoverage) + 0.5f, Ints);
+        const Words rgba = grey | grey << 8 | grey << 16 | Words(a) << 24;
+        const Words packed = a == 0 ? 0 : rgba;
+        for (int lane = 0; lane < kStoreGroup; ++lane)
+            staged[lane] = qToLittleEndian(quint32(packed[lane]));
+        if (count - j >= kStoreGroup)
+            std::memcpy(out + 4 * j, staged, sizeof staged);
+        else
+            std::memcpy(out + 4 * j, staged, size_t(count - j) * 4);
+    }
+}
+
+/** Source pixels a strip of the horizontal pass reads at most (as floats, 1 MB), unless one canvas pixel reads more. */
+constexpr int kStripPixels = 64 * 1024;
+
+/** Horizontal weights kept for a whole row at most (8 MB). */
+constexpr qsizetype kMaxKeptWeights = 2 * 1024 * 1024;
+
+/** Whether the horizontal weights of a whole row are too many to keep: more than kMaxKeptWeights over several strips. */
+bool keepsNoWeights(const Axis &axis)
+{
+    return qsizetype(axis.count) * axis.stride > kMaxKeptWeights && axis.reach(axis.count - 1).second + 1 - axis.reach(0).first > kStripPixels;
+}
+
+/** Canvas pixels [from, from + count) of an axis (counted from its first) and the source pixels [x0, x1) they read. */
+struct Strip
+{
+    int from = 0;
+    int count = 0;
+    int x0 = 0;
+    int x1 = 0;
+};
+
+/** The axis's canvas pixels in runs that each read at most kStripPixels source pixels, at least one canvas pixel a run. */
+std::vector<Strip> planStrips(const Axis &axis)
+{
+    std::vector<Strip> strips;
+    for (int k = 0; k < axis.count;) {
+        Strip strip{k, 0, axis.reach(k).first, 0};
+        do {
+            strip.x1 = axis.reach(k).second + 1;
+            ++strip.count;
+            ++k;
+        } while (k < axis.count && axis.reach(k).second + 1 - strip.x0 <= kStripPixels);
+        strips.push_back(strip);
+    }
+    return strips;
+}
+
+/** The share of each canvas pixel along the axis inside the rectangle, padded with zeros to whole groups of kStoreGroup. */
+std::vector<float> makeAxisCoverage(const Axis &axis)
+{
+    std::vector<float> coverage(size_t(axis.count + kStoreGroup - 1) / kStoreGroup * kStoreGroup, 0.0f);
+    for (int k = 0; k < axis.count; ++k)
+        coverage[size_t(k)] = coverageOf(axis, axis.first + k);
+    return coverage;
+}
+
+/**
  * Whether every canvas pixel along the axis reads one source pixel, the
  * next one each, at full weight and full coverage: the picture is drawn at
  * its own size at a whole-pixel position, and drawing is a copy.
@@ -463,6 +643,79 @@ bool isCopy(const AxisFilter &filter)
             return false;
     }
     return true;
+}
+
+/** Where canvas pixel x of canvas row y lies. */
+uchar *canvasRow(QImage &canvas, int y, int x)
+{
+    return canvas.scanLine(y) + 4 * x;
+}
+
+/**
+ * The canvas pixels the axes touch, filtered from the loader's rows: as
+ * premultiplied pixels (Sample = Pixel) or, for a grey picture, which is
+ * opaque, as grey levels alone (Sample = float), a quarter of the work.
+ */
+template <typename Sample>
+void resampleRows(RowLoader &loader, const Axis &ax, const Axis &ay, QImage &canvas)
+{
+    // Horizontal pass first, one source row at a time, into a ring of
+    // the last filtered rows; the vertical pass reads the ring. Source
+    // rows are filtered once each and the working set stays small.
+    //
+    // A row is read in strips of at most kStripPixels source pixels, and
+    // the horizontal weights are kept for the whole row only up to
+    // kMaxKeptWeights. A picture too wide for that (a million pixels
+    // wide, say) has few rows within the decoding limits: all of them
+    // are then filtered first, strip by strip, each strip's weights
+    // built once, into a ring that holds every row.
+    const std::vector<Strip> strips = planStrips(ax);
+    const bool stripFirst = keepsNoWeights(ax);
+    std::vector<AxisFilter> kept;
+    if (!stripFirst) {
+        for (const Strip &strip : strips)
+            kept.push_back(makeAxisFilter(ax, strip.from, strip.count));
+    }
+    AxisFilter passing;
+    int widest = 0;
+    for (const Strip &strip : strips)
+        widest = std::max(widest, strip.x1 - strip.x0);
+    std::vector<Sample> sourceRow(size_t(widest) + kTapGroup, Sample{});
+    const std::vector<float> coverageX = makeAxisCoverage(ax);
+
+    const int ringRows = stripFirst ? ay.srcLength : std::min(ay.stride, ay.srcLength);
+    std::vector<Sample> ring(size_t(ringRows) * ax.count + kSpareSamples);
+    std::vector<const Sample *> rows(size_t(ay.stride), ring.data());
+    std::vector<Sample> line(coverageX.size() + kSpareSamples);
+    const auto ringRow = [&](int y) { return ring.data() + size_t(y % ringRows) * ax.count; };
+    const auto filterStrip = [&](int y, const Strip &strip, const AxisFilter &fx) {
+        loader.load(y, strip.x0, strip.x1 - strip.x0, sourceRow.data());
+        filterRow(sourceRow.data(), strip.x0, fx, ringRow(y) + strip.from);
+    };
+
+    int nextSourceRow = 0;
+    if (stripFirst) {
+        for (const Strip &strip : strips) {
+            fillAxisFilter(ax, strip.from, strip.count, passing);
+            for (int y = 0; y < ay.srcLength; ++y)
+                filterStrip(y, strip, passing);
+        }
+        nextSourceRow = ay.srcLength;
+    }
+    AxisFilter fy; // one canvas row's: each is used once
+    for (int k = 0; k < ay.count; ++k) {
+        fillAxisFilter(ay, k, 1, fy);
+        const int firstRow = fy.start[0];
+        const int taps = fy.taps[0];
+        for (nextSourceRow = std::max(nextSourceRow, firstRow); nextSourceRow < firstRow + taps; ++nextSourceRow) {
+            for (size_t s = 0; s < strips.size(); ++s)
+                filterStrip(nextSourceRow, strips[s], kept[s]);
+        }
+        for (int t = 0; t < taps; ++t)
+            rows[t] = ringRow(firstRow + t);
+        weightedRows(fy.weights.data(), rows.data(), taps, ax.count, line.data());
+        storeRow(line.data(), coverageX.data(), fy.coverage[0], ax.count, canvasRow(canvas, ay.first + k, ax.first));
+    }
 }
 
 } // namespace
@@ -485,53 +738,60 @@ QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &ds
         return canvas;
     canvas.fill(Qt::transparent);
 
-    const AxisFilter fx = makeAxisFilter(src.width(), srcExtent.width(), dst.x(), dst.width(), side);
-    const AxisFilter fy = makeAxisFilter(src.height(), srcExtent.height(), dst.y(), dst.height(), side);
-    if (fx.outCount == 0 || fy.outCount == 0)
+    const Axis ax = makeAxis(src.width(), srcExtent.width(), dst.x(), dst.width(), side);
+    const Axis ay = makeAxis(src.height(), srcExtent.height(), dst.y(), dst.height(), side);
+    if (ax.count == 0 || ay.count == 0)
         return canvas;
 
-    RowLoader loader(src);
-    const auto canvasRow = [&](int k) { return canvas.scanLine(fy.firstOut + k) + 4 * fx.firstOut; };
-    // The source row has a tap group of spare zero pixels at its end, which
-    // the zero padding weights may read.
-    std::vector<Pixel> sourceRow(size_t(src.width()) + std::max(kTapGroup, kStoreGroup), Pixel{});
+    try {
+        RowLoader loader(src);
+        const auto canvasRow = [&](int k) { return canvas.scanLine(ay.first + k) + 4 * ax.first; };
 
-    // Drawn at its own size, each source pixel lands on one canvas pixel:
-    // the filter passes would multiply by 1 and add 0, so they are skipped,
-    // and where the format allows, the conversion to floats and back too.
-    if (isCopy(fx) && isCopy(fy)) {
-        for (int k = 0; k < fy.outCount; ++k) {
-            if (loader.copy(fy.start[k], fx.start[0], fx.outCount, canvasRow(k)))
-                continue;
-            loader.load(fy.start[k], sourceRow.data());
-            storeRow(sourceRow.data() + fx.start[0], fx.coverage.data(), 1.0f, fx.outCount, canvasRow(k));
+        // Drawn at its own size, each source pixel lands on one canvas pixel:
+        // the filter passes would multiply by 1 and add 0, so they are
+        // skipped, and where the format allows, the conversion to floats and
+        // back too.
+        if (ax.scale == 1.0 && ay.scale == 1.0) {
+            const AxisFilter fx = makeAxisFilter(ax, 0, ax.count);
+            const AxisFilter fy = makeAxisFilter(ay, 0, ay.count);
+            if (isCopy(fx) && isCopy(fy)) {
+                std::vector<Pixel> sourceRow(fx.coverage.size());
+                for (int k = 0; k < fy.outCount; ++k) {
+                    if (loader.copy(fy.start[k], fx.start[0], fx.outCount, canvasRow(k)))
+                        continue;
+                    loader.load(fy.start[k], fx.start[0], fx.outCount, sourceRow.data());
+                    storeRow(sourceRow.data(), fx.coverage.data(), 1.0f, fx.outCount, canvasRow(k));
+                }
+                return canvas;
+            }
         }
-        return canvas;
-    }
 
-    // Horizontal pass first, one source row at a time, into a ring of the
-    // last fy.maxTaps filtered rows; the vertical pass reads the ring. Source
-    // rows are filtered once each and the working set stays small.
-    std::vector<Pixel> ring(size_t(fy.maxTaps) * fx.outCount + 1);
-    const std::vector<float> spread = spreadWeights(fx.weights);
-    std::vector<const Pixel *> rows(size_t(fy.stride), ring.data());
-    std::vector<Pixel> line(fx.coverage.size());
-    const auto ringRow = [&](int y) { return ring.data() + size_t(y % fy.maxTaps) * fx.outCount; };
-    int nextSourceRow = fy.start[0];
-
-    for (int k = 0; k < fy.outCount; ++k) {
-        const int firstRow = fy.start[k];
-        const int taps = fy.taps[k];
-        for (; nextSourceRow < firstRow + taps; ++nextSourceRow) {
-            loader.load(nextSourceRow, sourceRow.data());
-            filterRow(sourceRow.data(), fx, spread.data(), ringRow(nextSourceRow));
-        }
-        for (int t = 0; t < taps; ++t)
-            rows[t] = ringRow(firstRow + t);
-        weightedRows(&fy.weights[size_t(k) * fy.stride], rows.data(), taps, fx.outCount, line.data());
-        storeRow(line.data(), fx.coverage.data(), fy.coverage[k], fx.outCount, canvasRow(k));
+        if (loader.grey())
+            resampleRows<float>(loader, ax, ay, canvas);
+        else
+            resampleRows<Pixel>(loader, ax, ay, canvas);
+    } catch (const std::bad_alloc &) {
+        return QImage();
     }
     return canvas;
+}
+
+qint64 renderFittedWorkingBytes(const QSize &srcSize, int side)
+{
+    const qint64 longer = std::max({srcSize.width(), srcSize.height(), 1});
+    const Axis ax = makeAxis(std::max(srcSize.width(), 1), longer, 0.0, side, side);
+    const qint64 strideX = ax.stride;
+    const qint64 strideY = ax.stride; // the same scale on both axes
+    const qint64 stripOutputs = std::min<qint64>(side, qint64(kStripPixels * ax.scale) + 2);
+    const qint64 canvas = qint64(side) * side * 4;
+    const qint64 sourceRow = (std::min<qint64>(srcSize.width(), kStripPixels + strideX) + kTapGroup) * qint64(sizeof(Pixel));
+    const qint64 weightsX = 4 * std::max(std::min<qint64>(side * strideX, kMaxKeptWeights), stripOutputs * strideX)
+        + 8 * strideX + 16 * qint64(side);
+    const qint64 ring = ((keepsNoWeights(ax) ? srcSize.height() : std::min<qint64>(strideY, srcSize.height())) * side + 1)
+        * qint64(sizeof(Pixel));
+    const qint64 vertical = strideY * (4 + 8 + 8) + 2 * side * qint64(sizeof(Pixel));
+    const qint64 block = kBlockPixels * (8 + 4);
+    return canvas + sourceRow + weightsX + ring + vertical + block;
 }
 
 } // namespace imaging

@@ -23,11 +23,20 @@ namespace imaging {
  * can exceed it by less than a pixel; the missing sliver repeats the edge.
  *
  * At its own size and a whole-pixel position the picture is copied, with
- * the same pixels that filtering would give.
+ * the same pixels that filtering would give. A grey picture, which is
+ * opaque, is filtered as grey levels alone, a quarter of the work.
  *
  * Any QImage format is accepted. Returns a null image when out of memory.
  */
 QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &dst, int side);
+
+/**
+ * The most memory renderFitted() holds, the canvas included, for a picture
+ * of srcSize pixels fitted into a side x side canvas. It stays within a few
+ * tens of megabytes whatever the shape: the resampler reads very wide rows
+ * in strips and keeps only a bounded share of their weights.
+ */
+qint64 renderFittedWorkingBytes(const QSize &srcSize, int side);
 
 /** The Lanczos-3 kernel: sinc(t) * sinc(t / 3) for |t| < 3, else 0. */
 double lanczos3(double t);

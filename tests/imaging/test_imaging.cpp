@@ -1,4 +1,5 @@
 #include "core/ServerError.h"
+#include "imaging/DecodeBudget.h"
 #include "imaging/ImageLoad.h"
 #include "imaging/Png512.h"
 #include "tests/support/TestSupport.h"
@@ -17,6 +18,8 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <latch>
+#include <thread>
 
 namespace {
 
@@ -203,6 +206,7 @@ private slots:
         QTest::addColumn<double>("minimumDb");
         QTest::newRow("photo 1200x800, reduced, fractional bands") << encode(photo(1200, 800), "png") << QByteArray() << 40.0;
         QTest::newRow("photo 97x203, enlarged, bands left and right") << encode(photo(97, 203), "png") << QByteArray() << 40.0;
+        QTest::newRow("photo 400000x3, read in strips") << encode(photo(400000, 3), "png") << QByteArray() << 40.0;
         QTest::newRow("zone plate 1024, reduced 2x") << encode(zonePlate(1024), "png") << QByteArray() << 40.0;
         // Decoded at 1/4 with the partial blocks at the right and bottom dropped: 53 dB; at 1/8, 41 dB.
         QTest::newRow("photo 4099x2051 jpeg, decoded at 1/4") << encode(photo(4099, 2051), "jpeg", 92) << QByteArray() << 47.0;
@@ -261,6 +265,36 @@ private slots:
         }
         const double db = 10 * std::log10(255.0 * 255.0 * kSide * kSide * 4 / std::max(squares, 1e-9));
         QVERIFY2(db >= minimumDb, qPrintable(QStringLiteral("%1 dB").arg(db)));
+    }
+
+    // Conversions on worker threads share one budget: claims are granted in the order made, a claim that
+    // fits waits behind one that does not, and one larger than the whole budget waits to run alone.
+    void budgetGrantedInOrder()
+    {
+        imaging::DecodeBudget budget(100);
+        imaging::DecodeBudget::Grant first = budget.claim(60);
+        std::latch done(1);
+        const auto holder = [&](qint64 bytes) {
+            return std::thread([&budget, &done, bytes] {
+                const imaging::DecodeBudget::Grant grant = budget.claim(bytes);
+                done.wait();
+            });
+        };
+        std::thread large = holder(50);
+        QTRY_COMPARE(budget.waitingClaims(), 1);
+        std::thread small = holder(10); // would fit, but comes second
+        QTRY_COMPARE(budget.waitingClaims(), 2);
+        std::thread whole([&budget] { budget.claim(1000); });
+        QTRY_COMPARE(budget.waitingClaims(), 3);
+        QCOMPARE(budget.bytesInUse(), 60);
+        first.release();
+        QTRY_COMPARE(budget.waitingClaims(), 1);
+        QCOMPARE(budget.bytesInUse(), 60);
+        done.count_down();
+        for (std::thread *thread : {&large, &small, &whole})
+            thread->join();
+        QCOMPARE(budget.peakBytesInUse(), 100);
+        QCOMPARE(budget.bytesInUse(), 0);
     }
 
     void refused_data()

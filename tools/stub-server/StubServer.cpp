@@ -10,6 +10,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 // A request head larger than this is refused; ours are a few hundred bytes.
@@ -447,7 +449,9 @@ StubReply StubServer::scriptedReply(const StubRequest &request)
         if (script.method == request.method && pathMatches)
             return m_scripts.takeAt(i).reply;
     }
-    return defaultReply(request);
+    StubReply reply = defaultReply(request);
+    reply.delay = std::max(reply.delay, m_replyDelay);
+    return reply;
 }
 
 StubReply StubServer::defaultReply(const StubRequest &request)

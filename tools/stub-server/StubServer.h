@@ -73,7 +73,7 @@ struct StubReply
  * bearer token that the server issued or that acceptToken() named.
  *
  * The program velk-stub-server wraps it for manual trials:
- *   velk-stub-server [--port N] [--store DIR] [--client-id ID --client-secret S]
+ *   velk-stub-server [--port N] [--store DIR] [--delay MS] [--client-id ID --client-secret S]
  */
 class StubServer : public QObject
 {
@@ -109,6 +109,8 @@ public:
     void acceptToken(const QByteArray &token);
     /** Also writes each uploaded PNG to dir/<id>.png. */
     void setStoreDirectory(const QString &dir);
+    /** Answers every request that no queued reply answers after delay, as a distant server would. */
+    void setReplyDelay(std::chrono::milliseconds delay) { m_replyDelay = delay; }
 
     const QList<StubRequest> &requests() const { return m_requests; }
     int connectionCount() const { return m_connectionCount; }
@@ -174,4 +176,5 @@ private:
     QHash<qint64, Icon> m_icons;
     qint64 m_nextIconID = 1;
     QString m_storeDir;
+    std::chrono::milliseconds m_replyDelay{0};
 };

@@ -28,12 +28,16 @@ int main(int argc, char *argv[])
     const QCommandLineOption secretOption(QStringLiteral("client-secret"),
                                           QStringLiteral("Accept only this API client secret (with --client-id)."),
                                           QStringLiteral("SECRET"));
-    parser.addOptions({portOption, storeOption, idOption, secretOption});
+    const QCommandLineOption delayOption(QStringLiteral("delay"), QStringLiteral("Answer every request after MS milliseconds (default 0)."),
+                                         QStringLiteral("MS"), QStringLiteral("0"));
+    parser.addOptions({portOption, storeOption, idOption, secretOption, delayOption});
     parser.process(app);
 
     bool portOk = false;
     const uint port = parser.value(portOption).toUInt(&portOk);
-    if (!portOk || port > 65535)
+    bool delayOk = false;
+    const int delay = parser.value(delayOption).toInt(&delayOk);
+    if (!portOk || port > 65535 || !delayOk || delay < 0)
         parser.showHelp(2);
 
     StubServer server;
@@ -45,6 +49,7 @@ int main(int argc, char *argv[])
         }
         server.setStoreDirectory(dir);
     }
+    server.setReplyDelay(std::chrono::milliseconds(delay));
     if (parser.isSet(idOption) || parser.isSet(secretOption))
         server.setClientCredentials(parser.value(idOption), parser.value(secretOption));
     if (!server.listen(quint16(port))) {

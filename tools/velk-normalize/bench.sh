@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Conversion benchmark: generates the inputs (once), converts each one with
-# velk-normalize and with Pillow side by side in one run (pillow_bench.py:
-# medians, ratios, sizes), then the 16 MP JPEG alone under /usr/bin/time for
-# the process's peak memory.
+# velk-normalize, with Pillow and with sharp side by side in one run
+# (pillow_bench.py: medians, ratios, sizes), then the 16 MP JPEG and a PNG
+# of 1,000,000x67 pixels alone under /usr/bin/time for the process's peak
+# memory. sharp is installed with npm into BUILD_DIR/bench-node the first
+# time, when node and npm are there; without them its columns are left out.
 #   tools/velk-normalize/bench.sh BUILD_DIR [IMAGE_DIR] [ROUNDS]
 set -euo pipefail
 build=$(cd "${1:?usage: $0 BUILD_DIR [IMAGE_DIR] [ROUNDS]}" && pwd)
@@ -14,5 +16,20 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
 "$here/make-bench-images.sh" "$images" > /dev/null
-/usr/bin/python3 "$here/pillow_bench.py" --tool "$tool" --images "$images" --rounds "$rounds"
+sharp=()
+if command -v node > /dev/null && command -v npm > /dev/null; then
+    node_dir=$build/bench-node
+    if [ ! -d "$node_dir/node_modules/sharp" ]; then
+        mkdir -p "$node_dir"
+        [ -f "$node_dir/package.json" ] || echo '{"private": true}' > "$node_dir/package.json"
+        (cd "$node_dir" && npm install --no-audit --no-fund --loglevel=error sharp > /dev/null)
+    fi
+    sharp=(--sharp "$node_dir")
+else
+    echo "node and npm not found: the sharp columns are left out"
+fi
+/usr/bin/python3 "$here/pillow_bench.py" --tool "$tool" --images "$images" --rounds "$rounds" "${sharp[@]}"
 /usr/bin/time -f "photo-4096.jpg (16 MP) peak RSS %M KiB" "$tool" --out "$out" "$images/photo-4096.jpg" > /dev/null
+/usr/bin/python3 "$here/wide_png.py" "$images/wide-1000000x67.png"
+/usr/bin/time -f "wide-1000000x67.png (67 MP, 256 MiB decoded) peak RSS %M KiB" "$tool" --out "$out" \
+    "$images/wide-1000000x67.png" > /dev/null

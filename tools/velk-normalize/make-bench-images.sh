@@ -33,6 +33,7 @@ done
 [ -f anim.gif ] || convert -delay 20 -size 300x200 xc:red xc:blue -loop 0 anim.gif
 [ -f icon-64.gif ] || convert icon-64.png icon-64.gif
 [ -f photo-800x600.gif ] || convert -seed 9 -size 800x600 plasma:fractal -blur 0x0.7 photo-800x600.gif
+[ -f photo-400.gif ] || convert -seed 11 -size 400x400 plasma:fractal -blur 0x0.7 photo-400.gif
 
 # Palette PNGs: an icon with a transparent palette entry and a quantised photo.
 [ -f palette-icon-256.png ] || convert icon-256.png PNG8:palette-icon-256.png

@@ -1,13 +1,17 @@
 #!/usr/bin/python3
-"""Side-by-side conversion benchmark: velk-normalize against Pillow.
+"""Side-by-side conversion benchmark: velk-normalize against Pillow and sharp.
 
-Both convert the same files to a 512x512 PNG, the picture fitted and centred
+Each converts the same files to a 512x512 PNG, the picture fitted and centred
 on a transparent canvas, in one run: Pillow in this process, ours in one
-long-lived `velk-normalize --serve` process. Conversions are interleaved
-file by file, and which of the two goes first alternates by round, so both
-meet the same load on a busy machine. A first round warms both up and is
-not counted. Prints per file the median wall times, their ratio, the median
-processor times and both output sizes.
+long-lived `velk-normalize --serve` process, and, given --sharp, sharp
+(libvips, one thread, no cache) in one long-lived node process running
+sharp_bench.js. Conversions are interleaved file by file, and the order of
+the converters turns by round, so all meet the same load on a busy machine.
+A first round warms them up and is not counted. Prints per file the median
+wall times and their ratios, and the output sizes; with sharp, also the
+median processor times (steadier on a busy machine; each converter runs on
+one thread), the ratios of our times and size to sharp's, and the highest of
+each.
 
 Pillow does what a plain script does: open, EXIF orientation applied,
 RGBA, LANCZOS resampling to the rounded drawn size, pasted at the rounded
@@ -16,7 +20,8 @@ offset onto a transparent canvas, PNG saved at default settings. With
 that ours uses, by the same rule (never below twice the drawn size); both
 then spend most of a large JPEG's time in the same decoder.
 
-    pillow_bench.py --tool VELK_NORMALIZE --images DIR [--rounds N] [--draft] [FILE ...]
+    pillow_bench.py --tool VELK_NORMALIZE --images DIR [--rounds N] [--draft]
+                    [--sharp NODE_MODULES_PARENT] [FILE ...]
 """
 
 import argparse
@@ -37,7 +42,7 @@ DEFAULT_FILES = [
     "icon-16.png", "icon-32.png", "icon-64.png", "icon-128.png", "icon-256.png",
     "icon-512.png", "icon-1024.png",
     "palette-icon-256.png", "palette-photo-640x480.png",
-    "anim.gif", "icon-64.gif", "photo-800x600.gif",
+    "anim.gif", "icon-64.gif", "photo-800x600.gif", "photo-400.gif",
     "photo-640x480.jpg", "photo-1024.jpg", "photo-3000x2000.jpg", "photo-4096.jpg",
     "photo-8000x6000.jpg", "photo-8000.png",
     "zone-2048.png",
@@ -65,17 +70,19 @@ def pillow_png512(path, draft):
         return out.getvalue()
 
 
-class Ours:
-    def __init__(self, tool):
-        self.process = subprocess.Popen([tool, "--serve"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        text=True, bufsize=1)
+class Served:
+    """A converter in another process that answers a path with "<wall ms> <cpu ms> <bytes>"."""
+
+    def __init__(self, command, env=None):
+        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        text=True, bufsize=1, env=env)
 
     def convert(self, path):
         self.process.stdin.write(path + "\n")
         self.process.stdin.flush()
         answer = self.process.stdout.readline().split()
         if len(answer) != 3:
-            sys.exit("velk-normalize failed on %s: %s" % (path, " ".join(answer)))
+            sys.exit("%s failed on %s: %s" % (self.process.args[0], path, " ".join(answer)))
         return float(answer[0]), float(answer[1]), int(answer[2])
 
     def close(self):
@@ -95,37 +102,64 @@ def main():
     parser.add_argument("--images", required=True)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--draft", action="store_true", help="let Pillow decode JPEGs at reduced size")
+    parser.add_argument("--sharp", metavar="DIR", help="the folder whose node_modules holds sharp")
     parser.add_argument("files", nargs="*")
     args = parser.parse_args()
     files = args.files or DEFAULT_FILES
     paths = [os.path.join(args.images, name) for name in files]
 
-    ours = Ours(args.tool)
-    results = {path: {"ours": [], "pillow": []} for path in paths}
+    served = {"ours": Served([args.tool, "--serve"])}
+    if args.sharp:
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sharp_bench.js")
+        env = dict(os.environ, NODE_PATH=os.path.join(args.sharp, "node_modules"))
+        served["sharp"] = Served(["node", script], env)
+    runs = [(who, converter.convert) for who, converter in served.items()]
+    runs.append(("pillow", lambda p: timed_pillow(p, args.draft)))
+    results = {path: {who: [] for who, _ in runs} for path in paths}
     for round_number in range(args.rounds + 1):
         for path in paths:
-            runs = [("ours", ours.convert), ("pillow", lambda p: timed_pillow(p, args.draft))]
-            if round_number % 2:
-                runs.reverse()
-            for who, run in runs:
+            turn = round_number % len(runs)
+            for who, run in runs[turn:] + runs[:turn]:
                 result = run(path)
                 if round_number > 0:
                     results[path][who].append(result)
-    ours.close()
+    for converter in served.values():
+        converter.close()
 
-    print("%-27s %9s %9s %6s %9s %9s %6s %9s %9s" % (
-        "file", "ours ms", "Pillow", "ratio", "ours cpu", "Pillow", "ratio", "ours B", "Pillow B"))
-    worst = 0.0
+    with_sharp = "sharp" in served
+    header = "%-27s %8s %8s %6s" % ("file", "ours ms", "Pillow", "ratio")
+    if with_sharp:
+        header += " %8s %6s %8s %8s %6s %9s %9s %6s" % ("sharp", "ratio", "ours cpu", "sharp", "ratio",
+                                                       "ours B", "sharp B", "ratio")
+    else:
+        header += " %9s" % "ours B"
+    print(header + " %9s" % "Pillow B")
+    worst = {"pillow": 0.0, "sharp": 0.0, "sharp cpu": 0.0, "bytes": 0.0}
     for path in paths:
-        mine, theirs = results[path]["ours"], results[path]["pillow"]
-        wall = statistics.median(r[0] for r in mine), statistics.median(r[0] for r in theirs)
-        cpu = statistics.median(r[1] for r in mine), statistics.median(r[1] for r in theirs)
-        worst = max(worst, wall[0] / wall[1])
-        print("%-27s %9.1f %9.1f %6.2f %9.1f %9.1f %6.2f %9d %9d" % (
-            os.path.basename(path), wall[0], wall[1], wall[0] / wall[1],
-            cpu[0], cpu[1], cpu[0] / cpu[1], mine[-1][2], theirs[-1][2]))
-    print("medians of %d rounds%s; highest wall-time ratio %.2f" % (
-        args.rounds, ", Pillow with JPEG draft" if args.draft else "", worst))
+        wall = {who: statistics.median(r[0] for r in results[path][who]) for who, _ in runs}
+        cpu = {who: statistics.median(r[1] for r in results[path][who]) for who, _ in runs}
+        size = {who: results[path][who][-1][2] for who, _ in runs}
+        line = "%-27s %8.1f %8.1f %6.2f" % (os.path.basename(path), wall["ours"], wall["pillow"],
+                                            wall["ours"] / wall["pillow"])
+        worst["pillow"] = max(worst["pillow"], wall["ours"] / wall["pillow"])
+        if with_sharp:
+            line += " %8.1f %6.2f %8.1f %8.1f %6.2f %9d %9d %6.2f" % (
+                wall["sharp"], wall["ours"] / wall["sharp"], cpu["ours"], cpu["sharp"], cpu["ours"] / cpu["sharp"],
+                size["ours"], size["sharp"], size["ours"] / size["sharp"])
+            worst["sharp"] = max(worst["sharp"], wall["ours"] / wall["sharp"])
+            worst["sharp cpu"] = max(worst["sharp cpu"], cpu["ours"] / cpu["sharp"])
+            worst["bytes"] = max(worst["bytes"], size["ours"] / size["sharp"])
+        else:
+            line += " %9d" % size["ours"]
+        print(line + " %9d" % size["pillow"])
+    summary = "medians of %d rounds%s; highest time ratio to Pillow %.2f" % (
+        args.rounds, ", Pillow with JPEG draft" if args.draft else "", worst["pillow"])
+    if with_sharp:
+        summary += (", to sharp %.2f, in processor time %.2f (target <= 0.80); highest size ratio to sharp %.2f"
+                    " (target <= 1.00)") % (worst["sharp"], worst["sharp cpu"], worst["bytes"])
+    else:
+        summary += "; sharp not measured (no node and npm here)"
+    print(summary)
 
 
 if __name__ == "__main__":
