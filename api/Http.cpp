@@ -407,10 +407,13 @@ QCoro::Task<HttpReply> HttpClient::send(HttpRequest request)
     QUrl url = request.url;
     HttpMethod method = request.method;
     for (int redirects = 0;; ++redirects) {
-        // curl would guess a scheme for a URL without one and fetch it.
+        // curl would guess a scheme for a URL without one and fetch it, and
+        // take the first segment of the path of an http URL without a host
+        // ("http:/api/...", "http:///api/...") for the host.
         const QString scheme = url.scheme().toLower();
         const bool isFile = scheme == u"file";
-        if (url.isRelative() || (scheme != u"http" && scheme != u"https" && !isFile)) {
+        const bool isHttp = (scheme == u"http" || scheme == u"https") && !url.host().isEmpty();
+        if (url.isRelative() || (!isHttp && !isFile)) {
             throw makeError(ErrorDomain::Network, CURLE_UNSUPPORTED_PROTOCOL,
                             QStringLiteral("unsupported URL: %1").arg(url.toString(QUrl::RemoveUserInfo)));
         }

@@ -204,7 +204,7 @@ private slots:
     void targets_data()
     {
         QTest::addColumn<Exchange>("exchange");
-        QTest::addColumn<QString>("serverUrl"); // "*" stands for the stub's URL
+        QTest::addColumn<QString>("serverUrl"); // "*" stands for the stub's URL, "@" for its host and port
         QTest::addColumn<QString>("argument");  // the client ID, the file or the icon ID
         QTest::addColumn<QString>("expected");
         const auto row = [](const char *name, Exchange exchange, const char *url, const QString &argument, const char *expected) {
@@ -221,6 +221,10 @@ private slots:
         row("space in ID", Exchange::Lookup, "*", "my icon", "VelkIconLookup 300: Invalid icon lookup URL.");
         row("unsupported scheme", Exchange::Token, "ftp://127.0.0.1:1", "id", "HTTPClient 1: unsupported URL: ftp://127.0.0.1:1/api/v1/oauth/token");
         row("not HTTP", Exchange::Token, "file://" VELK_TEST_DATA, "id", "VelkAuth 101: No HTTP response from Velk Pro.");
+        // curl would take the first path segment for the host, and send the secret there.
+        row("no host", Exchange::Token, "http://", "id", "HTTPClient 1: unsupported URL: http:/api/v1/oauth/token");
+        row("host in the path", Exchange::Token, "http:/@/velk", "id", "HTTPClient 1: unsupported URL: http:/@/velk/api/v1/oauth/token");
+        row("empty host", Exchange::Token, "https:///velk", "id", "HTTPClient 1: unsupported URL: https:///velk/api/v1/oauth/token");
     }
 
     void targets()
@@ -230,7 +234,9 @@ private slots:
         QFETCH(QString, argument);
         QFETCH(QString, expected);
         m_server->queueReply("GET", "/api/v1/icon/*", StubReply::json(200, R"({"id":1,"url":"u"})"));
-        const QString result = this->exchange(exchange, serverUrl.replace('*', m_server->urlText()), argument);
+        const QString hostPort = m_server->url().authority();
+        expected.replace('@', hostPort);
+        const QString result = this->exchange(exchange, serverUrl.replace('*', m_server->urlText()).replace('@', hostPort), argument);
         // A request that could not be made reaches the server not at all.
         QCOMPARE(m_server->requests().isEmpty() ? result : QString::fromUtf8(m_server->requests().first().target), expected);
     }
