@@ -384,10 +384,16 @@ bool appendHeader(curl_slist *&list, const QByteArray &line)
     return longer != nullptr;
 }
 
-/** A header whose name or value could end the line or the C string: it is never sent. */
+/**
+ * A header whose name or value holds a control character is never sent: a
+ * CR or an LF alone would end the line for one server or another, a NUL the
+ * C string, and a header cannot carry the others. A tab is white space.
+ */
 bool isSafeHeader(const QByteArray &name, const QByteArray &value)
 {
-    auto unsafe = [](const QByteArray &text) { return text.contains('\r') || text.contains('\n') || text.contains('\0'); };
+    auto unsafe = [](const QByteArray &text) {
+        return std::any_of(text.begin(), text.end(), [](char c) { return (uchar(c) < 0x20 && c != '\t') || c == 0x7F; });
+    };
     return !name.isEmpty() && !unsafe(name) && !unsafe(value) && !name.contains(':') && !name.contains(';');
 }
 

@@ -53,19 +53,19 @@ class TestApi : public QObject
     std::unique_ptr<StubServer> m_server;
 
     /**
-     * Runs one exchange with the token "tok": the error, or the token, the
+     * Runs one exchange with the token: the error, or the token, the
      * target of the lookup that follows an upload, or the record looked up.
      */
-    QString exchange(Exchange exchange, const QString &serverUrl, const QString &argument)
+    QString exchange(Exchange exchange, const QString &serverUrl, const QString &argument, const QString &token = QStringLiteral("tok"))
     {
         const auto target = [this](auto) { return QString::fromUtf8(m_server->requests().last().target); };
         switch (exchange) {
         case Exchange::Token:
             return outcome(fetchBearerToken(serverUrl, argument, QStringLiteral("s")), [](const QString &t) { return t; });
         case Exchange::Upload:
-            return outcome(uploadIcon(serverUrl, QStringLiteral("tok"), argument), target);
+            return outcome(uploadIcon(serverUrl, token, argument), target);
         case Exchange::Lookup:
-            return outcome(lookupIcon(serverUrl, QStringLiteral("tok"), argument), [](const IconLookupResult &icon) {
+            return outcome(lookupIcon(serverUrl, token, argument), [](const IconLookupResult &icon) {
                 return icon.id + " | " + icon.url + " | " + icon.name;
             });
         }
@@ -207,9 +207,13 @@ private slots:
         QTest::addColumn<QString>("serverUrl"); // "*" stands for the stub's URL, "@" for its host and port
         QTest::addColumn<QString>("argument");  // the client ID, the file or the icon ID
         QTest::addColumn<QString>("expected");
-        const auto row = [](const char *name, Exchange exchange, const char *url, const QString &argument, const char *expected) {
-            QTest::newRow(name) << exchange << QString::fromUtf8(url) << argument << QString::fromUtf8(expected);
+        QTest::addColumn<QString>("token");
+        const auto row = [](const char *name, Exchange exchange, const char *url, const QString &argument, const char *expected,
+                            const char *token = "tok") {
+            QTest::newRow(name) << exchange << QString::fromUtf8(url) << argument << QString::fromUtf8(expected) << QString::fromUtf8(token);
         };
+        const char *badHeader = "HTTPClient 43: The Authorization header has a line break or another character that a header cannot carry; "
+                                "the request was not sent.";
         row("slashes trimmed", Exchange::Token, "///*///", "id", "/api/v1/oauth/token");
         row("path prefix", Exchange::Token, "*/velk/pro/", "id", "/velk/pro/api/v1/oauth/token");
         row("space in host", Exchange::Token, "https://velk example.com", "id", "VelkAuth 100: Invalid Velk Pro URL.");
@@ -225,6 +229,10 @@ private slots:
         row("no host", Exchange::Token, "http://", "id", "HTTPClient 1: unsupported URL: http:/api/v1/oauth/token");
         row("host in the path", Exchange::Token, "http:/@/velk", "id", "HTTPClient 1: unsupported URL: http:/@/velk/api/v1/oauth/token");
         row("empty host", Exchange::Token, "https:///velk", "id", "HTTPClient 1: unsupported URL: https:///velk/api/v1/oauth/token");
+        // A token with a control character in the Authorization header.
+        row("line feed in token", Exchange::Lookup, "*", "7", badHeader, "a\nb");
+        row("carriage return in token", Exchange::Lookup, "*", "7", badHeader, "a\rb");
+        row("vertical tab in token", Exchange::Lookup, "*", "7", badHeader, "a\vb");
     }
 
     void targets()
@@ -233,10 +241,11 @@ private slots:
         QFETCH(QString, serverUrl);
         QFETCH(QString, argument);
         QFETCH(QString, expected);
+        QFETCH(QString, token);
         m_server->queueReply("GET", "/api/v1/icon/*", StubReply::json(200, R"({"id":1,"url":"u"})"));
         const QString hostPort = m_server->url().authority();
         expected.replace('@', hostPort);
-        const QString result = this->exchange(exchange, serverUrl.replace('*', m_server->urlText()).replace('@', hostPort), argument);
+        const QString result = this->exchange(exchange, serverUrl.replace('*', m_server->urlText()).replace('@', hostPort), argument, token);
         // A request that could not be made reaches the server not at all.
         QCOMPARE(m_server->requests().isEmpty() ? result : QString::fromUtf8(m_server->requests().first().target), expected);
     }
