@@ -100,8 +100,12 @@ private slots:
             for (int x = 0; x < 512; ++x)
                 noise.setPixel(x, y, QRandomGenerator::global()->generate());
         }
-        QVERIFY(noise.save(m_dir.filePath("noise.png")));
-        testsupport::runTask(uploadIcon(url, token, m_dir.filePath("noise.png")));
+        QString controls; // a name with every control character
+        for (char16_t c = 1; c < 0x20; ++c)
+            controls += QChar(c);
+        const QString noisy = m_dir.filePath("noise" + controls + QChar(0x7F) + ".png");
+        QVERIFY(noise.save(noisy, "PNG"));
+        testsupport::runTask(uploadIcon(url, token, noisy));
         const QList<StubRequest> &requests = m_server->requests();
         QCOMPARE(requests.size(), 5);
         QCOMPARE(m_server->connectionCount(), 1);
@@ -122,6 +126,8 @@ private slots:
         const StubRequest &large = requests[3];
         QVERIFY(large.body.size() > (1 << 20) && large.header("Content-Type") != upload.header("Content-Type"));
         QCOMPARE(headers(large).size(), uploadHeaders.size()); // nor an Expect header for a large body
+        QVERIFY(large.body.contains("; filename=\"noise%01%02%03%04%05%06%07%08%09%0A%0B%0C%0D%0E%0F%10%11%12%13%14%15%16"
+                                    "%17%18%19%1A%1B%1C%1D%1E%1F%7F.png\"\r\nContent-Type: image/png\r\n\r\n"));
         const QByteArray png = m_server->iconPng(1);
         QCOMPARE(upload.body, "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; "
                               "filename=\"photo %221%22.final.png\"\r\nContent-Type: image/png\r\n\r\n"
