@@ -169,6 +169,7 @@ private slots:
         row("upload empty string", U, 201, "{'id':''}", "/api/v1/icon/");
         row("upload null", U, 200, "{'id':null}", "VelkUpload 203: Velk returned an icon ID in an unexpected format for photo \"1\".final.jpeg.");
         row("upload fraction", U, 200, "{'id':4.5}", "VelkUpload 203: Velk returned an icon ID in an unexpected format for photo \"1\".final.jpeg.");
+        row("upload beyond 2^53", U, 201, "{'id':9007199254740993}", "/api/v1/icon/9007199254740993");
         row("upload 2^63", U, 200, "{'id':9223372036854775808}", "VelkUpload 203: Velk returned an icon ID in an unexpected format for photo \"1\".final.jpeg.");
         row("upload object", U, 200, "{'id':{'v':1}}", "VelkUpload 203: Velk returned an icon ID in an unexpected format for photo \"1\".final.jpeg.");
         row("upload no id", U, 201, "{'icon_id':17}", "VelkUpload 202: Upload succeeded, but Velk did not return an icon ID for photo \"1\".final.jpeg.");
@@ -179,6 +180,7 @@ private slots:
         row("lookup", L, 200, "{'id':42,'url':'http://h/a.png','name':'n'}", "42 | http://h/a.png | n");
         row("lookup string id", L, 200, "{'id':'042','url':'u','name':''}", "042 | u | ");
         row("lookup whole double", L, 200, "{'id':42.0,'url':'u'}", "42 | u | u");
+        row("lookup 2^63-1", L, 200, "{'id':9223372036854775807,'url':'u'}", "9223372036854775807 | u | u");
         row("lookup fraction", L, 200, "{'id':42.5,'url':'http://h/x/icon%20a.png?s=1'}", "7 | http://h/x/icon%20a.png?s=1 | icon a.png");
         row("lookup null id", L, 200, "{'id':null,'url':'http://h/dir/','name':5}", "7 | http://h/dir/ | dir");
         row("lookup bad url", L, 200, "{'id':'','url':'http://[::1'}", " | http://[::1 | ");
