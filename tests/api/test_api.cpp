@@ -269,27 +269,39 @@ private slots:
     }
 
     // Same-origin redirects are followed: 307 and 308 repeat the POST with
-    // its body, the others fetch the target with a GET.
+    // its body, the others fetch the target with a GET. Other statuses, and
+    // a redirect without a Location, are the reply.
     void redirects_data()
     {
         QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("301") << 301 << QByteArray("GET /moved ");
-        QTest::newRow("303") << 303 << QByteArray("GET /moved ");
-        QTest::newRow("307") << 307 << QByteArray("POST /moved client_id=id&client_secret=s&grant_type=client_credentials");
-        QTest::newRow("308") << 308 << QByteArray("POST /moved client_id=id&client_secret=s&grant_type=client_credentials");
+        QTest::addColumn<QByteArray>("header"); // the name of the header that holds "/moved"
+        QTest::addColumn<QString>("expected"); // the outcome | the request that followed
+        const char *post = "t | POST /moved application/x-www-form-urlencoded client_id=id&client_secret=s&grant_type=client_credentials";
+        const auto row = [](const char *name, int status, const QByteArray &header, const char *expected) {
+            QTest::newRow(name) << status << header << QString::fromUtf8(expected);
+        };
+        row("301", 301, "Location", "t | GET /moved");
+        row("302", 302, "Location", "t | GET /moved");
+        row("303", 303, "Location", "t | GET /moved");
+        row("307", 307, "Location", post);
+        row("308", 308, "Location", post);
+        row("header name in capitals", 308, "LOCATION", post);
+        row("300", 300, "Location", "VelkAuth 300: Failed to get bearer token. HTTP 300.  | ");
+        row("302 without a Location", 302, "Content-Location", "VelkAuth 302: Failed to get bearer token. HTTP 302.  | ");
     }
 
     void redirects()
     {
         QFETCH(int, status);
-        QFETCH(QByteArray, expected);
-        m_server->queueReply("POST", "/api/v1/oauth/token", StubReply::redirect(status, "/moved"));
+        QFETCH(QByteArray, header);
+        QFETCH(QString, expected);
+        m_server->queueReply("POST", "/api/v1/oauth/token", StubReply{status, {{header, "/moved"}}, {}});
         for (const QByteArray method : {"GET", "POST"})
             m_server->queueReply(method, "/moved", StubReply::json(200, R"({"access_token":"t"})"));
-        QCOMPARE(exchange(Exchange::Token, m_server->urlText(), QStringLiteral("id")), QStringLiteral("t"));
-        const StubRequest &moved = m_server->requests().value(1);
-        QCOMPARE(moved.method + ' ' + moved.target + ' ' + moved.body, expected);
+        const QString outcome = exchange(Exchange::Token, m_server->urlText(), QStringLiteral("id"));
+        const StubRequest moved = m_server->requests().value(1);
+        const QByteArray request = QByteArrayList{moved.method, moved.target, moved.header("Content-Type"), moved.body}.join(' ').trimmed();
+        QCOMPARE(outcome + " | " + QString::fromUtf8(request), expected);
     }
 };
 
