@@ -13,6 +13,11 @@
 
 #include <curl/curl.h>
 
+#ifdef __linux__
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#endif
+
 #include <algorithm>
 #include <coroutine>
 #include <cstring>
@@ -63,6 +68,14 @@ struct Transfer
     Transfer &operator=(const Transfer &) = delete;
     ~Transfer();
 
+    /** Bytes moved through curl's callbacks: the idle time-out starts again. */
+    void moved()
+    {
+        idle.start();
+        queued = -1;
+    }
+    bool stillSending();
+
     CURL *easy = nullptr;
     curl_slist *headers = nullptr;
     curl_slist *proxyHeaders = nullptr;
@@ -74,6 +87,8 @@ struct Transfer
     QByteArray location; // the last response's Location header
 
     QTimer idle; // no byte in either direction for the client's timeout
+    curl_socket_t socket = CURL_SOCKET_BAD; // the last one curl watched for it
+    int queued = -1; // bytes in the socket's send queue when idle last ran out
     HttpClient::Driver *driver = nullptr; // while curl works on it
     std::coroutine_handle<> waiter;
     bool done = false;
@@ -82,6 +97,27 @@ struct Transfer
     bool cappedFailure = false; // a failed status's body, cut at the cap
     CURLcode result = CURLE_OK;
 };
+
+/**
+ * Whether bytes of the request are still leaving the socket when the idle
+ * time-out runs out. curl hands the kernel as much of a body as its send
+ * buffer takes, megabytes at times, and a slow server drains it long after
+ * the last callback; as long as the queue shrinks between two checks, bytes
+ * move. A queue that stands still ends the request at the second check.
+ */
+bool Transfer::stillSending()
+{
+#ifdef SIOCOUTQ
+    int bytes = 0;
+    if (socket == CURL_SOCKET_BAD || ioctl(socket, SIOCOUTQ, &bytes) != 0 || bytes <= 0)
+        return false;
+    const bool shrank = queued < 0 || bytes < queued;
+    queued = bytes;
+    return shrank;
+#else
+    return false;
+#endif
+}
 
 /** Suspends send() until its transfer has ended. */
 struct TransferEnd
@@ -95,7 +131,7 @@ struct TransferEnd
 size_t readBody(char *buffer, size_t size, size_t count, void *data)
 {
     auto &t = *static_cast<Transfer *>(data);
-    t.idle.start();
+    t.moved();
     const qsizetype n = std::min<qsizetype>(qsizetype(size * count), t.upload.size() - t.uploaded);
     std::memcpy(buffer, t.upload.constData() + t.uploaded, size_t(n));
     t.uploaded += n;
@@ -105,7 +141,7 @@ size_t readBody(char *buffer, size_t size, size_t count, void *data)
 size_t writeBody(char *data, size_t size, size_t count, void *userData)
 {
     auto &t = *static_cast<Transfer *>(userData);
-    t.idle.start();
+    t.moved();
     const qsizetype n = qsizetype(size * count);
     if (t.body.isEmpty()) {
         curl_off_t length = -1;
@@ -140,7 +176,7 @@ size_t writeBody(char *data, size_t size, size_t count, void *userData)
 size_t readHeader(char *data, size_t size, size_t count, void *userData)
 {
     auto &t = *static_cast<Transfer *>(userData);
-    t.idle.start();
+    t.moved();
     const QByteArray line = QByteArray::fromRawData(data, qsizetype(size * count));
     if (line.startsWith("HTTP/")) // a new response, after an interim one or a proxy's
         t.location.clear();
@@ -259,6 +295,10 @@ void HttpClient::Driver::start(Transfer &transfer)
     transfer.driver = this;
     m_running.insert(&transfer);
     QObject::connect(&transfer.idle, &QTimer::timeout, &m_context, [this, &transfer] {
+        if (transfer.stillSending()) {
+            transfer.idle.start();
+            return;
+        }
         transfer.timedOut = true;
         finish(transfer);
     });
@@ -280,8 +320,11 @@ void HttpClient::Driver::finish(Transfer &transfer)
         QMetaObject::invokeMethod(&m_context, [waiter = transfer.waiter] { waiter.resume(); }, Qt::QueuedConnection);
 }
 
-int HttpClient::Driver::onSocket(CURL *, curl_socket_t socket, int what, void *driver, void *)
+int HttpClient::Driver::onSocket(CURL *easy, curl_socket_t socket, int what, void *driver, void *)
 {
+    Transfer *transfer = nullptr;
+    if (what != CURL_POLL_REMOVE && curl_easy_getinfo(easy, CURLINFO_PRIVATE, &transfer) == CURLE_OK && transfer)
+        transfer->socket = socket;
     static_cast<Driver *>(driver)->watch(socket, what);
     return 0;
 }

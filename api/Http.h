@@ -67,7 +67,9 @@ public:
     static constexpr qsizetype MaxReplyBody = 16 << 20;
 
     /**
-     * A request fails when no byte moves for timeout. caCertificates, when
+     * A request fails when no byte moves for timeout, bytes of the request
+     * still leaving the socket's send queue included (a queue that stands
+     * still ends it after up to twice the timeout). caCertificates, when
      * not empty, names a PEM file of CA certificates trusted besides the
      * system's store (the tests' own CA).
      */

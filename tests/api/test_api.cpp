@@ -10,9 +10,12 @@
 #include <QImage>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSslKey>
 #include <QTest>
 
 #include <memory>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -51,21 +54,23 @@ class TestApi : public QObject
     QTemporaryDir m_dir;
     QString m_image; // a 2:1 picture with two dots and quotes in its name
     std::unique_ptr<StubServer> m_server;
+    StubServer m_otherHost; // HTTPS with a certificate of the tests' CA for velk.example
 
     /**
      * Runs one exchange with the token: the error, or the token, the
      * target of the lookup that follows an upload, or the record looked up.
      */
-    QString exchange(Exchange exchange, const QString &serverUrl, const QString &argument, const QString &token = QStringLiteral("tok"))
+    QString exchange(Exchange exchange, const QString &serverUrl, const QString &argument, const QString &token = QStringLiteral("tok"),
+                     HttpClient &http = HttpClient::shared())
     {
         const auto target = [this](auto) { return QString::fromUtf8(m_server->requests().last().target); };
         switch (exchange) {
         case Exchange::Token:
-            return outcome(fetchBearerToken(serverUrl, argument, QStringLiteral("s")), [](const QString &t) { return t; });
+            return outcome(fetchBearerToken(serverUrl, argument, QStringLiteral("s"), http), [](const QString &t) { return t; });
         case Exchange::Upload:
-            return outcome(uploadIcon(serverUrl, token, argument), target);
+            return outcome(uploadIcon(serverUrl, token, argument, http), target);
         case Exchange::Lookup:
-            return outcome(lookupIcon(serverUrl, token, argument), [](const IconLookupResult &icon) {
+            return outcome(lookupIcon(serverUrl, token, argument, http), [](const IconLookupResult &icon) {
                 return icon.id + " | " + icon.url + " | " + icon.name;
             });
         }
@@ -79,6 +84,15 @@ private slots:
         picture.fill(QColor(200, 30, 30));
         m_image = m_dir.filePath(QStringLiteral("photo \"1\".final.jpeg"));
         QVERIFY(picture.save(m_image, "JPEG"));
+
+        QFile pem(QStringLiteral(VELK_TEST_DATA "/velk.example.pem"));
+        QVERIFY(pem.open(QIODevice::ReadOnly));
+        const QByteArray bytes = pem.readAll();
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setLocalCertificate(QSslCertificate(bytes));
+        tls.setPrivateKey(QSslKey(bytes, QSsl::Ec));
+        m_otherHost.setSslConfiguration(tls);
+        QVERIFY(m_otherHost.listen());
     }
 
     void init()
@@ -105,10 +119,14 @@ private slots:
             controls += QChar(c);
         const QString noisy = m_dir.filePath("noise" + controls + QChar(0x7F) + ".png");
         QVERIFY(noise.save(noisy, "PNG"));
-        testsupport::runTask(uploadIcon(url, token, noisy));
+        // The server takes longer to read it than the client waits for a
+        // byte to move: its bytes leaving the client's socket keep it alive.
+        m_server->setReadPace(32 << 10);
+        HttpClient quick(100ms);
+        testsupport::runTask(uploadIcon(url, token, noisy, quick));
         const QList<StubRequest> &requests = m_server->requests();
         QCOMPARE(requests.size(), 5);
-        QCOMPARE(m_server->connectionCount(), 1);
+        QCOMPARE(m_server->connectionCount(), 2); // one for each client
 
         const StubRequest &tokenRequest = requests[0];
         QCOMPARE(tokenRequest.method + ' ' + tokenRequest.target, QByteArray("POST /api/v1/oauth/token"));
@@ -212,7 +230,7 @@ private slots:
     void targets_data()
     {
         QTest::addColumn<Exchange>("exchange");
-        QTest::addColumn<QString>("serverUrl"); // "*" stands for the stub's URL, "@" for its host and port
+        QTest::addColumn<QString>("serverUrl"); // "*" stands for the stub's URL, "@" for its host and port, "!" for the HTTPS one's
         QTest::addColumn<QString>("argument");  // the client ID, the file or the icon ID
         QTest::addColumn<QString>("expected");
         QTest::addColumn<QString>("token");
@@ -237,6 +255,8 @@ private slots:
         row("no host", Exchange::Token, "http://", "id", "HTTPClient 1: unsupported URL: http:/api/v1/oauth/token");
         row("host in the path", Exchange::Token, "http:/@/velk", "id", "HTTPClient 1: unsupported URL: http:/@/velk/api/v1/oauth/token");
         row("empty host", Exchange::Token, "https:///velk", "id", "HTTPClient 1: unsupported URL: https:///velk/api/v1/oauth/token");
+        row("certificate for another host", Exchange::Token, "!", "id",
+            "HTTPClient 60: SSL: no alternative certificate subject name matches target host name '127.0.0.1'");
         // A token with a control character in the Authorization header.
         row("line feed in token", Exchange::Lookup, "*", "7", badHeader, "a\nb");
         row("carriage return in token", Exchange::Lookup, "*", "7", badHeader, "a\rb");
@@ -253,7 +273,9 @@ private slots:
         m_server->queueReply("GET", "/api/v1/icon/*", StubReply::json(200, R"({"id":1,"url":"u"})"));
         const QString hostPort = m_server->url().authority();
         expected.replace('@', hostPort);
-        const QString result = this->exchange(exchange, serverUrl.replace('*', m_server->urlText()).replace('@', hostPort), argument, token);
+        serverUrl.replace('*', m_server->urlText()).replace('@', hostPort).replace('!', m_otherHost.urlText());
+        HttpClient http(HttpClient::DefaultTimeout, QStringLiteral(VELK_TEST_DATA "/test-ca.crt"));
+        const QString result = this->exchange(exchange, serverUrl, argument, token, http);
         // A request that could not be made reaches the server not at all.
         QCOMPARE(m_server->requests().isEmpty() ? result : QString::fromUtf8(m_server->requests().first().target), expected);
     }

@@ -10,6 +10,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 namespace {
 
 // A request head larger than this is refused; ours are a few hundred bytes.
@@ -194,6 +196,7 @@ struct StubServer::Connection
 {
     QPointer<QTcpSocket> socket;
     int number = 0;
+    qsizetype pace = 0; // bytes read every 10 ms; 0 reads all that arrived
     QByteArray buffer;
     bool waiting = false; // an answer is pending; later requests wait their turn
     bool closeAfterReply = false;
@@ -225,6 +228,14 @@ void StubServer::setSslConfiguration(const QSslConfiguration &configuration)
 bool StubServer::listen(quint16 port)
 {
     return m_server->listen(QHostAddress::LocalHost, port);
+}
+
+void StubServer::setReadPace(qsizetype bytes)
+{
+    m_readPace = bytes;
+    // Accepted connections inherit the listening socket's receive buffer.
+    const int size = int(bytes);
+    ::setsockopt(int(m_server->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 quint16 StubServer::port() const
@@ -288,11 +299,21 @@ void StubServer::acceptConnections()
         auto *connection = new Connection;
         connection->socket = socket;
         connection->number = ++m_connectionCount;
+        connection->pace = m_readPace;
         m_connections.insert(socket, connection);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+        const auto read = [this, socket] {
             if (Connection *c = m_connections.value(socket))
                 readRequests(c);
-        });
+        };
+        if (connection->pace > 0) {
+            // Qt stops reading the socket once this much waits in its buffer.
+            socket->setReadBufferSize(connection->pace);
+            auto *timer = new QTimer(socket);
+            connect(timer, &QTimer::timeout, this, read);
+            timer->start(10);
+        } else {
+            connect(socket, &QTcpSocket::readyRead, this, read);
+        }
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             if (Connection *c = m_connections.value(socket))
                 closeConnection(c);
@@ -303,7 +324,7 @@ void StubServer::acceptConnections()
 void StubServer::readRequests(Connection *connection)
 {
     QTcpSocket *socket = connection->socket;
-    connection->buffer += socket->readAll();
+    connection->buffer += connection->pace > 0 ? socket->read(connection->pace) : socket->readAll();
 
     // Answers go out in request order, so a pending answer holds back the
     // requests pipelined behind it.

@@ -89,6 +89,14 @@ public:
      */
     void setSslConfiguration(const QSslConfiguration &configuration);
 
+    /**
+     * Reads at most bytes of each connection accepted from now on every
+     * 10 ms, through a receive buffer of about that size, so that a large
+     * upload backs up in the client's socket and moves at that pace. Call
+     * after listen().
+     */
+    void setReadPace(qsizetype bytes);
+
     /** Listens on 127.0.0.1; port 0 picks a free one. */
     bool listen(quint16 port = 0);
     quint16 port() const;
@@ -164,6 +172,7 @@ private:
     QList<Script> m_scripts;
     QList<StubRequest> m_requests;
     int m_connectionCount = 0;
+    qsizetype m_readPace = 0;
 
     QString m_clientID;
     QString m_clientSecret;
