@@ -46,6 +46,7 @@ QString outcome(QCoro::Task<T> task, Show show)
 } // namespace
 
 Q_DECLARE_METATYPE(Exchange)
+Q_DECLARE_METATYPE(StubReply)
 
 class TestApi : public QObject
 {
@@ -121,7 +122,7 @@ private slots:
         QVERIFY(noise.save(noisy, "PNG"));
         // The server takes longer to read it than the client waits for a
         // byte to move: its bytes leaving the client's socket keep it alive.
-        m_server->setReadPace(32 << 10);
+        m_server->setReadPace(64 << 10);
         HttpClient quick(100ms);
         testsupport::runTask(uploadIcon(url, token, noisy, quick));
         const QList<StubRequest> &requests = m_server->requests();
@@ -163,11 +164,14 @@ private slots:
     void replies_data()
     {
         QTest::addColumn<Exchange>("exchange");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<StubReply>("reply");
         QTest::addColumn<QString>("expected");
-        const auto row = [](const char *name, Exchange exchange, int status, QByteArray body, const char *expected) {
-            QTest::newRow(name) << exchange << status << body.replace('\'', '"') << QString::fromUtf8(expected);
+        QTest::addColumn<int>("timeout"); // the client's, in ms
+        const auto sent = [](const char *name, Exchange exchange, const StubReply &reply, const QString &expected, int timeout = 60'000) {
+            QTest::newRow(name) << exchange << reply << expected << timeout;
+        };
+        const auto row = [&](const char *name, Exchange exchange, int status, QByteArray body, const char *expected) {
+            sent(name, exchange, StubReply::json(status, body.replace('\'', '"')), QString::fromUtf8(expected));
         };
         const Exchange T = Exchange::Token, U = Exchange::Upload, L = Exchange::Lookup;
         const char *noToken = "VelkAuth 102: No access_token returned by Velk Pro.";
@@ -208,22 +212,36 @@ private slots:
         row("lookup array", L, 200, "[{'id':1,'url':'u'}]", "VelkIconLookup 302: Icon lookup did not return an ID.");
         row("lookup 404", L, 404, "no such icon", "VelkIconLookup 404: Failed to look up icon ID 7. HTTP 404. no such icon");
         row("lookup 201", L, 201, "{'id':7,'url':'u'}", "VelkIconLookup 201: Failed to look up icon ID 7. HTTP 201. {\"id\":7,\"url\":\"u\"}");
+
+        const QByteArray token = R"({"access_token":"t"})";
+        const auto padded = [&](qsizetype size) { return token + QByteArray(size - token.size(), ' '); };
+        sent("body at the cap", T, StubReply::json(200, padded(HttpClient::MaxReplyBody)), "t");
+        sent("400 over the cap", L, StubReply::text(400, QByteArray(HttpClient::MaxReplyBody + 1, 'x')),
+             "VelkIconLookup 400: Failed to look up icon ID 7. HTTP 400. " + QString(HttpClient::MaxReplyBody, 'x'));
+        sent("huge length, then closed", T, StubReply{200, {{"Content-Length", "1099511627776"}}, token, 0ms, StubReply::Fault::CloseMidBody},
+             "HTTPClient 18: Connection closed");
+        // The client waits 100 ms for a byte, and 500 ms in all.
+        const char *timedOut = "HTTPClient 28: The request timed out.";
+        sent("silent past the time-out", T, StubReply{200, {}, token, 300ms}, timedOut, 100);
+        sent("trickle within the bound", T, StubReply{200, {}, padded(25), 0ms, StubReply::Fault::Trickle, 10ms}, "t", 100);
+        sent("trickle past the bound", T, StubReply{200, {}, padded(75), 0ms, StubReply::Fault::Trickle, 10ms}, timedOut, 100);
     }
 
     void replies()
     {
         QFETCH(Exchange, exchange);
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
+        QFETCH(StubReply, reply);
         QFETCH(QString, expected);
+        QFETCH(int, timeout);
         const QByteArray method = exchange == Exchange::Lookup ? "GET" : "POST";
         const QByteArray path = exchange == Exchange::Token ? "/api/v1/oauth/token"
             : exchange == Exchange::Upload                  ? "/api/v1/icon"
                                                             : "/api/v1/icon/*";
-        m_server->queueReply(method, path, StubReply::json(status, body));
+        m_server->queueReply(method, path, reply);
         m_server->queueReply("GET", "/api/v1/icon/*", StubReply::json(200, R"({"id":1,"url":"u"})"));
         const QString argument = exchange == Exchange::Upload ? m_image : QStringLiteral("7");
-        QCOMPARE(this->exchange(exchange, m_server->urlText(), argument), expected);
+        HttpClient http{std::chrono::milliseconds(timeout)};
+        QCOMPARE(this->exchange(exchange, m_server->urlText(), argument, QStringLiteral("tok"), http), expected);
     }
 
     // Where a request goes for a server URL and an icon ID, or why it goes nowhere.

@@ -439,7 +439,7 @@ void StubServer::send(Connection *connection, const StubReply &reply)
             if (sent < body.size())
                 socket->write(body.mid(sent++, 1));
         });
-        timer->start(100);
+        timer->start(reply.pace);
         return;
     }
     socket->write(head + body);

@@ -42,7 +42,7 @@ struct StubReply
         Drop, // close the connection without answering
         CloseMidBody, // send the head and half the body, then close
         NeverAnswer, // keep the connection open and stay silent
-        Trickle, // send the head, then one byte of the body every 100 ms
+        Trickle, // send the head, then one byte of the body every pace
     };
 
     int status = 200;
@@ -50,6 +50,7 @@ struct StubReply
     QByteArray body;
     std::chrono::milliseconds delay{0};
     Fault fault = Fault::None;
+    std::chrono::milliseconds pace{100};
 
     static StubReply json(int status, const QByteArray &body);
     static StubReply text(int status, const QByteArray &body);
