@@ -102,16 +102,18 @@ struct Transfer
  * Whether bytes of the request are still leaving the socket when the idle
  * time-out runs out. curl hands the kernel as much of a body as its send
  * buffer takes, megabytes at times, and a slow server drains it long after
- * the last callback; as long as the queue shrinks between two checks, bytes
- * move. A queue that stands still ends the request at the second check.
+ * the last callback. Bytes move while the queue shrinks from one check to
+ * the next (to empty included); at the first check since a callback, while
+ * it holds any. So an empty queue ends the request at once, and one that
+ * stands still at the second check.
  */
 bool Transfer::stillSending()
 {
 #ifdef SIOCOUTQ
     int bytes = 0;
-    if (socket == CURL_SOCKET_BAD || ioctl(socket, SIOCOUTQ, &bytes) != 0 || bytes <= 0)
+    if (socket == CURL_SOCKET_BAD || ioctl(socket, SIOCOUTQ, &bytes) != 0)
         return false;
-    const bool shrank = queued < 0 || bytes < queued;
+    const bool shrank = queued < 0 ? bytes > 0 : bytes < queued;
     queued = bytes;
     return shrank;
 #else
@@ -323,8 +325,12 @@ void HttpClient::Driver::finish(Transfer &transfer)
 int HttpClient::Driver::onSocket(CURL *easy, curl_socket_t socket, int what, void *driver, void *)
 {
     Transfer *transfer = nullptr;
-    if (what != CURL_POLL_REMOVE && curl_easy_getinfo(easy, CURLINFO_PRIVATE, &transfer) == CURLE_OK && transfer)
-        transfer->socket = socket;
+    if (easy && curl_easy_getinfo(easy, CURLINFO_PRIVATE, &transfer) == CURLE_OK && transfer) {
+        if (what != CURL_POLL_REMOVE)
+            transfer->socket = socket;
+        else if (transfer->socket == socket)
+            transfer->socket = CURL_SOCKET_BAD;
+    }
     static_cast<Driver *>(driver)->watch(socket, what);
     return 0;
 }
