@@ -14,6 +14,11 @@
 
 #include <curl/curl.h>
 
+#ifdef __linux__
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#endif
+
 #include <algorithm>
 #include <coroutine>
 #include <cstring>
@@ -64,6 +69,14 @@ struct Transfer
     Transfer &operator=(const Transfer &) = delete;
     ~Transfer();
 
+    /** Bytes moved through curl's callbacks: the idle time-out starts again. */
+    void moved()
+    {
+        idle.start();
+        queued = -1;
+    }
+    bool stillSending();
+
     CURL *easy = nullptr;
     curl_slist *headers = nullptr;
     curl_slist *proxyHeaders = nullptr;
@@ -76,6 +89,8 @@ struct Transfer
 
     QTimer idle; // no byte in either direction for the client's timeout
     QMetaObject::Connection stopped; // the stop request that abandons it
+    curl_socket_t socket = CURL_SOCKET_BAD; // the last one curl watched for it
+    int queued = -1; // bytes in the socket's send queue when idle last ran out
     HttpClient::Driver *driver = nullptr; // while curl works on it
     std::coroutine_handle<> waiter;
     bool done = false;
@@ -85,6 +100,29 @@ struct Transfer
     bool cappedFailure = false; // a failed status's body, cut at the cap
     CURLcode result = CURLE_OK;
 };
+
+/**
+ * Whether bytes of the request are still leaving the socket when the idle
+ * time-out runs out. curl hands the kernel as much of a body as its send
+ * buffer takes, megabytes at times, and a slow server drains it long after
+ * the last callback. Bytes move while the queue shrinks from one check to
+ * the next (to empty included); at the first check since a callback, while
+ * it holds any. So an empty queue ends the request at once, and one that
+ * stands still at the second check.
+ */
+bool Transfer::stillSending()
+{
+#ifdef SIOCOUTQ
+    int bytes = 0;
+    if (socket == CURL_SOCKET_BAD || ioctl(socket, SIOCOUTQ, &bytes) != 0)
+        return false;
+    const bool shrank = queued < 0 ? bytes > 0 : bytes < queued;
+    queued = bytes;
+    return shrank;
+#else
+    return false;
+#endif
+}
 
 /** Suspends send() until its transfer has ended. */
 struct TransferEnd
@@ -98,7 +136,7 @@ struct TransferEnd
 size_t readBody(char *buffer, size_t size, size_t count, void *data)
 {
     auto &t = *static_cast<Transfer *>(data);
-    t.idle.start();
+    t.moved();
     const qsizetype n = std::min<qsizetype>(qsizetype(size * count), t.upload.size() - t.uploaded);
     std::memcpy(buffer, t.upload.constData() + t.uploaded, size_t(n));
     t.uploaded += n;
@@ -108,7 +146,7 @@ size_t readBody(char *buffer, size_t size, size_t count, void *data)
 size_t writeBody(char *data, size_t size, size_t count, void *userData)
 {
     auto &t = *static_cast<Transfer *>(userData);
-    t.idle.start();
+    t.moved();
     const qsizetype n = qsizetype(size * count);
     if (t.body.isEmpty()) {
         curl_off_t length = -1;
@@ -143,7 +181,7 @@ size_t writeBody(char *data, size_t size, size_t count, void *userData)
 size_t readHeader(char *data, size_t size, size_t count, void *userData)
 {
     auto &t = *static_cast<Transfer *>(userData);
-    t.idle.start();
+    t.moved();
     const QByteArray line = QByteArray::fromRawData(data, qsizetype(size * count));
     if (line.startsWith("HTTP/")) // a new response, after an interim one or a proxy's
         t.location.clear();
@@ -262,6 +300,10 @@ void HttpClient::Driver::start(Transfer &transfer)
     transfer.driver = this;
     m_running.insert(&transfer);
     QObject::connect(&transfer.idle, &QTimer::timeout, &m_context, [this, &transfer] {
+        if (transfer.stillSending()) {
+            transfer.idle.start();
+            return;
+        }
         transfer.timedOut = true;
         finish(transfer);
     });
@@ -283,8 +325,15 @@ void HttpClient::Driver::finish(Transfer &transfer)
         QMetaObject::invokeMethod(&m_context, [waiter = transfer.waiter] { waiter.resume(); }, Qt::QueuedConnection);
 }
 
-int HttpClient::Driver::onSocket(CURL *, curl_socket_t socket, int what, void *driver, void *)
+int HttpClient::Driver::onSocket(CURL *easy, curl_socket_t socket, int what, void *driver, void *)
 {
+    Transfer *transfer = nullptr;
+    if (easy && curl_easy_getinfo(easy, CURLINFO_PRIVATE, &transfer) == CURLE_OK && transfer) {
+        if (what != CURL_POLL_REMOVE)
+            transfer->socket = socket;
+        else if (transfer->socket == socket)
+            transfer->socket = CURL_SOCKET_BAD;
+    }
     static_cast<Driver *>(driver)->watch(socket, what);
     return 0;
 }
@@ -388,10 +437,16 @@ bool appendHeader(curl_slist *&list, const QByteArray &line)
     return longer != nullptr;
 }
 
-/** A header whose name or value could end the line or the C string: it is never sent. */
+/**
+ * A header whose name or value holds a control character is never sent: a
+ * CR or an LF alone would end the line for one server or another, a NUL the
+ * C string, and a header cannot carry the others. A tab is white space.
+ */
 bool isSafeHeader(const QByteArray &name, const QByteArray &value)
 {
-    auto unsafe = [](const QByteArray &text) { return text.contains('\r') || text.contains('\n') || text.contains('\0'); };
+    auto unsafe = [](const QByteArray &text) {
+        return std::any_of(text.begin(), text.end(), [](char c) { return (uchar(c) < 0x20 && c != '\t') || c == 0x7F; });
+    };
     return !name.isEmpty() && !unsafe(name) && !unsafe(value) && !name.contains(':') && !name.contains(';');
 }
 
@@ -411,10 +466,13 @@ QCoro::Task<HttpReply> HttpClient::send(HttpRequest request, const StopRequest *
     QUrl url = request.url;
     HttpMethod method = request.method;
     for (int redirects = 0;; ++redirects) {
-        // curl would guess a scheme for a URL without one and fetch it.
+        // curl would guess a scheme for a URL without one and fetch it, and
+        // take the first segment of the path of an http URL without a host
+        // ("http:/api/...", "http:///api/...") for the host.
         const QString scheme = url.scheme().toLower();
         const bool isFile = scheme == u"file";
-        if (url.isRelative() || (scheme != u"http" && scheme != u"https" && !isFile)) {
+        const bool isHttp = (scheme == u"http" || scheme == u"https") && !url.host().isEmpty();
+        if (url.isRelative() || (!isHttp && !isFile)) {
             throw makeError(ErrorDomain::Network, CURLE_UNSUPPORTED_PROTOCOL,
                             QStringLiteral("unsupported URL: %1").arg(url.toString(QUrl::RemoveUserInfo)));
         }

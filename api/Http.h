@@ -69,7 +69,9 @@ public:
     static constexpr qsizetype MaxReplyBody = 16 << 20;
 
     /**
-     * A request fails when no byte moves for timeout. caCertificates, when
+     * A request fails when no byte moves for timeout, bytes of the request
+     * still leaving the socket's send queue included (a queue that stands
+     * still ends it after up to twice the timeout). caCertificates, when
      * not empty, names a PEM file of CA certificates trusted besides the
      * system's store (the tests' own CA).
      */
@@ -91,8 +93,9 @@ public:
      * in the body nor a bearer token in a header ever reaches another
      * server; 307 and 308 repeat a POST with its body, the others turn it
      * into a GET. A failure of the transfer (no connection, time-out, a
-     * reply cut off, TLS, a refused redirect, an unsupported URL, a header
-     * value with a line break) is thrown as a ServerError. An HTTP reply of
+     * reply cut off, TLS, a refused redirect, an unsupported URL (another
+     * scheme than http, https or file, or an http URL without a host), a
+     * header value with a control character) is thrown as a ServerError. An HTTP reply of
      * any other status is returned, failed ones included, so that the caller
      * can judge the status; a reply that is not HTTP (a file: URL) has no
      * status.

@@ -50,14 +50,23 @@ QCoro::Task<QByteArray> makePNG512OffThread(QString filePath)
 
 /**
  * A file name made safe for a quoted header parameter the way browsers do
- * it: the double quote, CR and LF become %22, %0D and %0A, so that a name
- * cannot end the parameter or add header lines. Every other byte, UTF-8
- * included, goes as it is.
+ * it for the double quote, CR and LF (%22, %0D, %0A), and the same for
+ * every other control character, which a header cannot carry either: a
+ * name can neither end the parameter nor break the part's header. Every
+ * other byte, UTF-8 included, goes as it is.
  */
 QByteArray quotedParameterValue(const QString &text)
 {
-    QByteArray value = text.toUtf8();
-    value.replace('"', "%22").replace('\r', "%0D").replace('\n', "%0A");
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    const QByteArray utf8 = text.toUtf8();
+    QByteArray value;
+    value.reserve(utf8.size());
+    for (const char c : utf8) {
+        if (c == '"' || uchar(c) < 0x20 || c == 0x7F)
+            value.append('%').append(Hex[uchar(c) >> 4]).append(Hex[uchar(c) & 0xF]);
+        else
+            value.append(c);
+    }
     return value;
 }
 

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <sys/socket.h>
 
 namespace {
 
@@ -196,6 +197,7 @@ struct StubServer::Connection
 {
     QPointer<QTcpSocket> socket;
     int number = 0;
+    qsizetype pace = 0; // bytes read every 10 ms; 0 reads all that arrived
     QByteArray buffer;
     bool waiting = false; // an answer is pending; later requests wait their turn
     bool closeAfterReply = false;
@@ -227,6 +229,14 @@ void StubServer::setSslConfiguration(const QSslConfiguration &configuration)
 bool StubServer::listen(quint16 port)
 {
     return m_server->listen(QHostAddress::LocalHost, port);
+}
+
+void StubServer::setReadPace(qsizetype bytes)
+{
+    m_readPace = bytes;
+    // Accepted connections inherit the listening socket's receive buffer.
+    const int size = int(bytes);
+    ::setsockopt(int(m_server->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 quint16 StubServer::port() const
@@ -290,11 +300,21 @@ void StubServer::acceptConnections()
         auto *connection = new Connection;
         connection->socket = socket;
         connection->number = ++m_connectionCount;
+        connection->pace = m_readPace;
         m_connections.insert(socket, connection);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+        const auto read = [this, socket] {
             if (Connection *c = m_connections.value(socket))
                 readRequests(c);
-        });
+        };
+        if (connection->pace > 0) {
+            // Qt stops reading the socket once this much waits in its buffer.
+            socket->setReadBufferSize(connection->pace);
+            auto *timer = new QTimer(socket);
+            connect(timer, &QTimer::timeout, this, read);
+            timer->start(10);
+        } else {
+            connect(socket, &QTcpSocket::readyRead, this, read);
+        }
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             if (Connection *c = m_connections.value(socket))
                 closeConnection(c);
@@ -305,7 +325,7 @@ void StubServer::acceptConnections()
 void StubServer::readRequests(Connection *connection)
 {
     QTcpSocket *socket = connection->socket;
-    connection->buffer += socket->readAll();
+    connection->buffer += connection->pace > 0 ? socket->read(connection->pace) : socket->readAll();
 
     // Answers go out in request order, so a pending answer holds back the
     // requests pipelined behind it.
@@ -420,7 +440,7 @@ void StubServer::send(Connection *connection, const StubReply &reply)
             if (sent < body.size())
                 socket->write(body.mid(sent++, 1));
         });
-        timer->start(100);
+        timer->start(reply.pace);
         return;
     }
     socket->write(head + body);

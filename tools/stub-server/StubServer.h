@@ -42,7 +42,7 @@ struct StubReply
         Drop, // close the connection without answering
         CloseMidBody, // send the head and half the body, then close
         NeverAnswer, // keep the connection open and stay silent
-        Trickle, // send the head, then one byte of the body every 100 ms
+        Trickle, // send the head, then one byte of the body every pace
     };
 
     int status = 200;
@@ -50,6 +50,7 @@ struct StubReply
     QByteArray body;
     std::chrono::milliseconds delay{0};
     Fault fault = Fault::None;
+    std::chrono::milliseconds pace{100};
 
     static StubReply json(int status, const QByteArray &body);
     static StubReply text(int status, const QByteArray &body);
@@ -88,6 +89,14 @@ public:
      * private key) instead of plain HTTP. Call before listen().
      */
     void setSslConfiguration(const QSslConfiguration &configuration);
+
+    /**
+     * Reads at most bytes of each connection accepted from now on every
+     * 10 ms, through a receive buffer of about that size, so that a large
+     * upload backs up in the client's socket and moves at that pace. Call
+     * after listen().
+     */
+    void setReadPace(qsizetype bytes);
 
     /** Listens on 127.0.0.1; port 0 picks a free one. */
     bool listen(quint16 port = 0);
@@ -166,6 +175,7 @@ private:
     QList<Script> m_scripts;
     QList<StubRequest> m_requests;
     int m_connectionCount = 0;
+    qsizetype m_readPace = 0;
 
     QString m_clientID;
     QString m_clientSecret;
