@@ -5,6 +5,7 @@
 #include "imaging/PngEncoder.h"
 #include "imaging/Resample.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QRectF>
 
@@ -28,11 +29,14 @@ QRectF fittedRect(const QSizeF &size)
 
 QByteArray makePNG512(const QString &filePath)
 {
-    const QString fileName = QFileInfo(filePath).fileName();
+    return makePNG512(QFile::encodeName(filePath), QFileInfo(filePath).fileName());
+}
 
+QByteArray makePNG512(const QByteArray &nativePath, const QString &fileName)
+{
     QImage canvas;
     {
-        const std::optional<imaging::DecodedImage> decoded = imaging::loadImage(filePath, kCanvasSide);
+        const std::optional<imaging::DecodedImage> decoded = imaging::loadImage(nativePath, kCanvasSide);
         if (!decoded)
             throw makeError(ImageError::CannotOpen, QStringLiteral("Could not open image: ") + fileName);
         canvas = imaging::renderFitted(decoded->image, decoded->extent, fittedRect(decoded->size), kCanvasSide);

@@ -14,3 +14,10 @@
  * stateless and safe to call from any thread; nothing is written to disk.
  */
 QByteArray makePNG512(const QString &filePath);
+
+/**
+ * The same for the file whose path is nativePath, the exact bytes the
+ * system names it by (a name that is not valid UTF-8 stays as it is);
+ * fileName is the name the error messages show.
+ */
+QByteArray makePNG512(const QByteArray &nativePath, const QString &fileName);

@@ -13,6 +13,7 @@
 
 #include <lcms2.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <array>
@@ -339,6 +340,25 @@ private slots:
             if (std::abs(got - uchar(truth[i])) > tolerance)
                 QFAIL(qPrintable(QStringLiteral("pixel %1,%2 channel %3: %4, not %5").arg(x).arg(y).arg(i % 4).arg(got).arg(uchar(truth[i]))));
         }
+    }
+
+    // The path as the system's exact bytes: a name that is not UTF-8, a symbolic link to an image.
+    void convertsByExactPath_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::newRow("latin-1 name") << QByteArray("caf\xe9-latin1.png");
+        QTest::newRow("symbolic link to an image") << QByteArray("link.png");
+    }
+
+    void convertsByExactPath()
+    {
+        QFETCH(QByteArray, name);
+        const QByteArray path = QFile::encodeName(m_dir.path()) + '/' + name;
+        const QString target = testsupport::writeFile(m_dir, QStringLiteral("target.png"), encode(photo(64, 64), "png"));
+        QCOMPARE(name == "link.png" ? ::symlink("target.png", path.constData()) : ::rename(QFile::encodeName(target).constData(), path.constData()), 0);
+        const QByteArray png = makePNG512(path, QStringLiteral("shown.png"));
+        ::unlink(path.constData()); // QTemporaryDir cannot name a file that is not UTF-8 to remove it
+        QCOMPARE(QImage::fromData(png, "PNG").size(), QSize(kSide, kSide));
     }
 };
 
