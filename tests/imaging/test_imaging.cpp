@@ -421,20 +421,24 @@ private slots:
         }
     }
 
-    // The path as the system's exact bytes: a name that is not UTF-8, a symbolic link to an image.
-    void convertsByExactPath_data()
+    // Files that convert, opened by the system's exact bytes for their path: a name that is not UTF-8, a
+    // symbolic link to an image, and a GIF whose screen and the reader's second image just fit the budget.
+    void converts_data()
     {
         QTest::addColumn<QByteArray>("name");
-        QTest::newRow("latin-1 name") << QByteArray("caf\xe9-latin1.png");
-        QTest::newRow("symbolic link to an image") << QByteArray("link.png");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("latin-1 name") << QByteArray("caf\xe9-latin1.png") << encode(photo(64, 64), "png");
+        QTest::newRow("symbolic link to an image") << QByteArray("link.png") << encode(photo(64, 64), "png");
+        QTest::newRow("gif of 29 bytes declaring 5790x5790") << QByteArray("screen5790.gif") << QByteArray::fromHex("4749463839619e169e160000002c00000000010001000002024401003b");
     }
 
-    void convertsByExactPath()
+    void converts()
     {
         QFETCH(QByteArray, name);
+        QFETCH(QByteArray, bytes);
         const QByteArray path = QFile::encodeName(m_dir.path()) + '/' + name;
-        const QString target = testsupport::writeFile(m_dir, QStringLiteral("target.png"), encode(photo(64, 64), "png"));
-        QCOMPARE(name == "link.png" ? ::symlink("target.png", path.constData()) : ::rename(QFile::encodeName(target).constData(), path.constData()), 0);
+        const QString target = testsupport::writeFile(m_dir, QStringLiteral("target"), bytes);
+        QCOMPARE(name == "link.png" ? ::symlink("target", path.constData()) : ::rename(QFile::encodeName(target).constData(), path.constData()), 0);
         const QByteArray png = makePNG512(path, QStringLiteral("shown.png"));
         ::unlink(path.constData()); // QTemporaryDir cannot name a file that is not UTF-8 to remove it
         QCOMPARE(QImage::fromData(png, "PNG").size(), QSize(kSide, kSide));
