@@ -20,6 +20,10 @@ ADAM7 = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (
 CHANNELS = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}
 
 
+def to8(v, depth):
+    return v >> 8 if depth == 16 else v * 255 // ((1 << depth) - 1)
+
+
 def chunk(kind, data):
     return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
@@ -46,18 +50,9 @@ def filtered(kind, line, prev, bpp):
         a = line[i - bpp] if i >= bpp else 0
         b = prev[i]
         c = prev[i - bpp] if i >= bpp else 0
-        if kind == 0:
-            p = 0
-        elif kind == 1:
-            p = a
-        elif kind == 2:
-            p = b
-        elif kind == 3:
-            p = (a + b) // 2
-        else:
-            pa, pb, pc = abs(b - c), abs(a - c), abs(a + b - 2 * c)
-            p = a if pa <= pb and pa <= pc else b if pb <= pc else c
-        out[i] = (x - p) & 255
+        pa, pb, pc = abs(b - c), abs(a - c), abs(a + b - 2 * c)
+        paeth = a if pa <= pb and pa <= pc else b if pb <= pc else c
+        out[i] = (x - [0, a, b, (a + b) // 2, paeth][kind]) & 255
     return bytes([kind]) + bytes(out)
 
 
@@ -81,7 +76,6 @@ def png(width, height, colour, depth, pixels, interlace, rng, extra=b""):
 def variant(colour, depth, interlace, transparent, shape, rng):
     width, height = shape
     top = (1 << depth) - 1
-    to8 = (lambda v: v >> 8) if depth == 16 else (lambda v: v * 255 // top)
     key, extra, palette, alphas = None, b"", [], []
     if colour == 3:
         palette = [tuple(rng.randrange(256) for _ in range(3)) for _ in range(min(200, top + 1))]
@@ -120,11 +114,11 @@ def variant(colour, depth, interlace, transparent, shape, rng):
             r, g, b = palette[s[0]]
             a = alphas[s[0]] if s[0] < len(alphas) else 255
         elif colour in (0, 4):
-            r = g = b = to8(s[0])
-            a = to8(s[1]) if colour == 4 else 0 if s == key else 255
+            r = g = b = to8(s[0], depth)
+            a = to8(s[1], depth) if colour == 4 else 0 if s == key else 255
         else:
-            r, g, b = (to8(v) for v in s[:3])
-            a = to8(s[3]) if colour == 6 else 0 if s == key else 255
+            r, g, b = (to8(v, depth) for v in s[:3])
+            a = to8(s[3], depth) if colour == 6 else 0 if s == key else 255
         return (r, g, b, a) if a else (0, 0, 0, 0)
 
     return data, pixels, truth, key
@@ -137,14 +131,13 @@ def pillow_agrees(path, colour, depth, pixels, truth, key, interlace):
     if key is not None:
         assert image.info["transparency"] == (key[0] if colour == 0 else key)
     rgba = image.convert("RGBA").load() if colour == 3 else None
-    to8 = (lambda v: v >> 8) if depth == 16 else (lambda v: v * 255 // ((1 << depth) - 1))
     for y, row in enumerate(pixels):
         for x, s in enumerate(row):
             if colour == 3:  # the index, and its colour and alpha
                 assert got[x, y] == s[0] and rgba[x, y][3] == truth(s)[3], (x, y)
                 assert truth(s)[3] == 0 or rgba[x, y] == truth(s), (x, y)
             else:  # mode I keeps 16-bit grey, the others 8 bits a sample; 16-bit LA comes as RGBA
-                want = s[0] if depth == 16 and colour == 0 else tuple(to8(v) for v in s)
+                want = s[0] if depth == 16 and colour == 0 else tuple(to8(v, depth) for v in s)
                 want = want[0] if colour == 0 and depth < 16 else want
                 want = want[:1] * 3 + want[1:] if image.mode == "RGBA" and colour == 4 else want
                 assert got[x, y] == want, (x, y, got[x, y], want)
