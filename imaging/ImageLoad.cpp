@@ -87,16 +87,16 @@ void clearUpperAvxState()
 }
 
 /**
- * The bytes of the file at filePath, read through one descriptor: opened
+ * The bytes of the file at nativePath, read through one descriptor: opened
  * without waiting (a named pipe would otherwise wait for a writer forever)
  * and read only when it is a regular file, so a name swapped for a pipe or
  * a device after the folder was listed is refused, not read. Nothing when
  * the file cannot be read or is larger than kMaxFileBytes, also when it
  * grows while being read.
  */
-std::optional<QByteArray> readRegularFile(const QByteArray &filePath)
+std::optional<QByteArray> readRegularFile(const QByteArray &nativePath)
 {
-    const int fd = ::open(filePath.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
     const auto closeFile = qScopeGuard([fd] { ::close(fd); });
@@ -371,16 +371,17 @@ int jpegReduction(QSize storedSize, int drawnSide)
 
 /**
  * A PNG that PngDecoder takes, under the same limits as any picture: its
- * pixels, and 4 bytes a pixel decoded, 8 for 16-bit colour. The colour
- * chunks are read before decoding moves the image data within bytes.
+ * pixels, and 4 bytes a pixel decoded, 8 for 16-bit colour, plus the rows
+ * and buffers the decoder works with. The colour chunks are read before
+ * decoding moves the image data within bytes.
  */
 std::optional<DecodedImage> loadPng(PngDecoder &png, QByteArray &bytes, int drawnSide)
 {
     const qint64 pixels = qint64(png.width()) * png.height();
     const int bytesPerPixel = QImage::toPixelFormat(png.format()).bitsPerPixel() > 32 ? 8 : 4;
-    if (pixels > kMaxPixels || pixels * bytesPerPixel > kMaxDecodeBytes)
+    if (pixels > kMaxPixels || pixels * bytesPerPixel + png.workingBytes() > kMaxDecodeBytes)
         return std::nullopt;
-    DecodeBudget::Grant budget = claimConversion(bytes.size(), pixels * bytesPerPixel, QSize(png.width(), png.height()), drawnSide);
+    DecodeBudget::Grant budget = claimConversion(bytes.size(), pixels * bytesPerPixel + png.workingBytes(), QSize(png.width(), png.height()), drawnSide);
     const DeclaredColour declared = pngColour(bytes);
     QImage image = png.decode(bytes);
     clearUpperAvxState();
@@ -401,16 +402,17 @@ std::optional<DecodedImage> loadImage(const QString &filePath, int drawnSide)
     return loadImage(QFile::encodeName(filePath), drawnSide);
 }
 
-std::optional<DecodedImage> loadImage(const QByteArray &filePath, int drawnSide)
+std::optional<DecodedImage> loadImage(const QByteArray &nativePath, int drawnSide)
 {
     raiseAllocationLimitOnce();
 
-    std::optional<QByteArray> bytes = readRegularFile(filePath);
+    std::optional<QByteArray> bytes = readRegularFile(nativePath);
     if (!bytes)
         return std::nullopt;
-    PngDecoder png(*bytes);
-    if (png.handles())
-        return loadPng(png, *bytes, drawnSide);
+    if (isPngFile(*bytes)) { // every PNG is ours: Qt's reader garbles some
+        PngDecoder png(*bytes);
+        return png.handles() ? loadPng(png, *bytes, drawnSide) : std::nullopt;
+    }
     QBuffer device;
     device.setData(*bytes);
     device.open(QIODevice::ReadOnly);
@@ -481,7 +483,7 @@ std::optional<DecodedImage> loadImage(const QByteArray &filePath, int drawnSide)
     clearUpperAvxState();
     if (image.isNull())
         return std::nullopt;
-    DeclaredColour declared = format == "png" ? pngColour(*bytes) : DeclaredColour();
+    DeclaredColour declared;
     if (jpeg)
         declared.iccProfile = jpegFacts.iccProfile;
     convertToSrgb(image, declared);

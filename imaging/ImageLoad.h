@@ -2,6 +2,7 @@
 
 #include "imaging/DecodeBudget.h"
 
+#include <QByteArray>
 #include <QImage>
 #include <QSizeF>
 #include <QString>
@@ -37,7 +38,8 @@ struct DecodedImage
  * belongs to a scan no icon is made from.
  *
  * kMaxDecodeBytes bounds the memory a decode holds: the decoded picture at
- * 4 bytes a pixel, 8 for 16-bit PNGs (PNG and GIF decode at full size,
+ * 4 bytes a pixel, 8 for 16-bit PNGs, plus for a PNG the few rows and the
+ * inflater PngDecoder works with (PNG and GIF decode at full size,
  * JPEGs at their reduced size), twice that for a GIF, whose reader keeps a
  * second screen-sized image, and for a progressive or otherwise multi-scan
  * JPEG the coefficients libjpeg keeps for the whole picture at full size
@@ -64,7 +66,8 @@ inline constexpr int kMaxJpegScans = 100;
  * The file is opened once, without waiting (a named pipe never blocks),
  * and read only when that descriptor is a regular file within
  * kMaxFileBytes. Returns nothing when the file is missing or unreadable, is
- * not a regular file, is not an image that PngDecoder or Qt decodes, is cut
+ * not a regular file, is not an image that PngDecoder (every PNG) or Qt
+ * (the other formats) decodes, is cut
  * short, has a zero side, or is over the limits above. Safe to call from
  * any thread.
  *
@@ -75,7 +78,7 @@ inline constexpr int kMaxJpegScans = 100;
  */
 std::optional<DecodedImage> loadImage(const QString &filePath, int drawnSide);
 
-/** The same for the file whose path is exactly the bytes nativePath (a name need not be UTF-8). */
+/** The same for the file whose path is nativePath, the exact bytes the system names it by. */
 std::optional<DecodedImage> loadImage(const QByteArray &nativePath, int drawnSide);
 
 } // namespace imaging

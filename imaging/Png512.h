@@ -16,8 +16,8 @@
 QByteArray makePNG512(const QString &filePath);
 
 /**
- * The same for the file whose path is exactly the bytes nativePath, as the
- * folder listing gave them (a name need not be valid UTF-8); fileName names
- * it in messages.
+ * The same for the file whose path is nativePath, the exact bytes the
+ * system names it by (a name that is not valid UTF-8 stays as it is);
+ * fileName is the name the error messages show.
  */
 QByteArray makePNG512(const QByteArray &nativePath, const QString &fileName);

@@ -1,5 +1,6 @@
 #include "imaging/PngDecode.h"
 
+#include <QScopeGuard>
 #include <QtEndian>
 
 #include <libdeflate.h>
@@ -21,6 +22,9 @@ constexpr quint32 kMaxSide = 1'000'000;
 
 /** Bytes the unfilter and conversion loops may read or write past a row's end. */
 constexpr size_t kSlack = 16;
+
+/** More than an inflater holds: libdeflate's decompressor, or zlib's state and its 32 KB window. */
+constexpr qint64 kInflaterBytes = 64 * 1024;
 
 quint32 bigEndian32(const char *p)
 {
@@ -155,6 +159,31 @@ quint16 sample16(const quint8 *p)
     return quint16(p[0] << 8 | p[1]);
 }
 
+/** An Adam7 pass: the first column and row it covers, and its steps across and down. */
+struct Pass
+{
+    int x0;
+    int y0;
+    int dx;
+    int dy;
+};
+constexpr Pass kAdam7[7] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                            {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+
+/** The columns (or rows) of size that a pass starting at start with step step covers. */
+int passExtent(int size, int start, int step)
+{
+    return size > start ? (size - start + step - 1) / step : 0;
+}
+
+/** A pass's row of count pixels, Bytes bytes each, into its places in the picture's line. */
+template <int Bytes>
+void scatter(const uchar *pixels, uchar *line, int count, const Pass &pass)
+{
+    for (int i = 0; i < count; ++i)
+        std::memcpy(line + size_t(pass.x0 + i * pass.dx) * Bytes, pixels + size_t(i) * Bytes, Bytes);
+}
+
 } // namespace
 
 bool PngChunk::crcMatches() const
@@ -178,25 +207,39 @@ bool pngChunkAt(QByteArrayView file, qsizetype at, PngChunk &chunk)
         && std::all_of(chunk.type.begin(), chunk.type.end(), isLetter);
 }
 
+bool isPngFile(QByteArrayView file)
+{
+    return file.startsWith(QByteArrayView("\x89PNG\r\n\x1a\n", 8));
+}
+
 PngDecoder::PngDecoder(QByteArrayView file)
 {
     PngChunk header;
-    if (!file.startsWith(QByteArrayView("\x89PNG\r\n\x1a\n", 8)) || !pngChunkAt(file, 8, header) || header.type != "IHDR"
-        || header.length != 13 || !header.crcMatches())
+    if (!isPngFile(file) || !pngChunkAt(file, 8, header) || header.type != "IHDR" || header.length != 13
+        || !header.crcMatches())
         return;
     const quint32 width = bigEndian32(header.data);
     const quint32 height = bigEndian32(header.data + 4);
     m_depth = uchar(header.data[8]);
     m_colourType = uchar(header.data[9]);
+    const bool subByte = m_depth == 1 || m_depth == 2 || m_depth == 4;
+    bool depthAllowed = m_depth == 8 || m_depth == 16; // colour types 2, 4 and 6
+    if (m_colourType == 0)
+        depthAllowed = depthAllowed || subByte;
+    else if (m_colourType == 3)
+        depthAllowed = m_depth == 8 || subByte;
     const bool valid = width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide
         && (m_colourType == 0 || m_colourType == 2 || m_colourType == 3 || m_colourType == 4 || m_colourType == 6)
-        && (m_depth == 8 || (m_depth == 16 && m_colourType != 3)) && header.data[10] == 0 && header.data[11] == 0
-        && header.data[12] == 0;
+        && depthAllowed && header.data[10] == 0 && header.data[11] == 0
+        && (header.data[12] == 0 || header.data[12] == 1);
     if (!valid)
-        return; // other depths, interlaced files and invalid headers are left to Qt's reader
+        return;
     m_handles = true;
     m_width = int(width);
     m_height = int(height);
+    m_interlaced = header.data[12] == 1;
+    m_channels = m_colourType == 2 ? 3 : m_colourType == 4 ? 2 : m_colourType == 6 ? 4 : 1;
+    m_bpp = std::max(1, m_channels * m_depth / 8);
 
     // The chunks up to the first IDAT: PLTE and tRNS are taken, every
     // other ancillary chunk skipped unread.
@@ -225,7 +268,9 @@ PngDecoder::PngDecoder(QByteArrayView file)
                 m_damaged = m_colourType == 3; // only a suggestion in a colour image
                 continue;
             }
-            for (quint32 i = 0; i < chunk.length; i += 3)
+            // Entries that no index of the bit depth reaches are dropped, as libpng drops them.
+            const quint32 entries = std::min(chunk.length / 3, m_colourType == 3 ? 1u << m_depth : 256u);
+            for (quint32 i = 0; i < 3 * entries; i += 3)
                 colours.append(qRgb(uchar(chunk.data[i]), uchar(chunk.data[i + 1]), uchar(chunk.data[i + 2])));
         } else if (isCritical(chunk)) {
             m_damaged = true; // IHDR again, IEND before the image data, or unknown
@@ -246,9 +291,13 @@ PngDecoder::PngDecoder(QByteArrayView file)
     if (m_colourType == 3) {
         m_damaged = colours.isEmpty();
         m_palette = colours;
-    } else if (m_colourType == 0 && m_depth == 8 && m_colourKey) {
-        for (int v = 0; v < 256; ++v)
-            m_palette.append(v == m_key[0] ? qRgba(0, 0, 0, 0) : qRgb(v, v, v)); // transparent black, as Qt has it
+    } else if (m_colourType == 0 && (m_depth < 8 || (m_depth == 8 && m_colourKey))) {
+        // Grey levels, spread over 0 to 255; the key is transparent black, as Qt has it.
+        const int top = (1 << m_depth) - 1;
+        for (int v = 0; v <= top; ++v) {
+            const int grey = v * 255 / top;
+            m_palette.append(m_colourKey && v == m_key[0] ? qRgba(0, 0, 0, 0) : qRgb(grey, grey, grey));
+        }
     }
 }
 
@@ -258,7 +307,7 @@ QImage::Format PngDecoder::format() const
     switch (m_colourType) {
     case 0:
         return deep ? (m_colourKey ? QImage::Format_RGBA64 : QImage::Format_Grayscale16)
-                    : (m_colourKey ? QImage::Format_Indexed8 : QImage::Format_Grayscale8);
+                    : (m_colourKey || m_depth < 8 ? QImage::Format_Indexed8 : QImage::Format_Grayscale8);
     case 2:
         return deep ? (m_colourKey ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
                     : (m_colourKey ? QImage::Format_ARGB32 : QImage::Format_RGB32);
@@ -266,6 +315,101 @@ QImage::Format PngDecoder::format() const
         return QImage::Format_Indexed8;
     default:
         return deep ? QImage::Format_RGBA64 : QImage::Format_ARGB32;
+    }
+}
+
+size_t PngDecoder::packedBytes(int count) const
+{
+    return (size_t(count) * size_t(m_channels * m_depth) + 7) / 8;
+}
+
+size_t PngDecoder::lineBytes() const
+{
+    return (size_t(m_width) * size_t(QImage::toPixelFormat(format()).bitsPerPixel()) + 31) / 32 * 4;
+}
+
+qint64 PngDecoder::workingBytes() const
+{
+    const qint64 rowBytes = qint64(packedBytes(m_width));
+    const qint64 rows = 3 * (8 + rowBytes + 1 + qint64(kSlack)); // filtered, unfiltered, the row above
+    if (m_interlaced)
+        return rows + qint64(lineBytes()) + qint64(kSlack) + kInflaterBytes; // and a row of picture pixels
+    const qint64 beyondPicture = std::max<qint64>(rowBytes + 1 - qint64(lineBytes()), 0) * m_height;
+    return rows + beyondPicture + qint64(kSlack) + kInflaterBytes;
+}
+
+void PngDecoder::convertRow(const quint8 *s, uchar *line, int count) const
+{
+    const int colours = int(m_palette.size());
+    switch (format()) {
+    case QImage::Format_Grayscale8:
+        std::memcpy(line, s, size_t(count));
+        break;
+    case QImage::Format_Indexed8: // an index past the palette stands for its first colour, as in Qt
+        if (m_depth < 8) {
+            // Samples packed from the high bits down, one byte a pixel once unpacked.
+            const int depth = m_depth;
+            const int perByte = 8 / depth;
+            const int mask = (1 << depth) - 1;
+            for (int x = 0; x < count; ++x) {
+                const int v = (s[x / perByte] >> (8 - depth - depth * (x % perByte))) & mask;
+                line[x] = uchar(v < colours ? v : 0);
+            }
+        } else {
+            for (int x = 0; x < count; ++x)
+                line[x] = s[x] < colours ? s[x] : 0;
+        }
+        break;
+    case QImage::Format_Grayscale16:
+        for (int x = 0; x < count; ++x)
+            reinterpret_cast<quint16 *>(line)[x] = sample16(s + 2 * x);
+        break;
+    case QImage::Format_RGB32:
+        for (int x = 0; x < count; ++x)
+            reinterpret_cast<QRgb *>(line)[x] = qRgb(s[3 * x], s[3 * x + 1], s[3 * x + 2]);
+        break;
+    case QImage::Format_ARGB32:
+        if (m_colourType == 2) {
+            for (int x = 0; x < count; ++x) {
+                const quint8 *p = s + 3 * x;
+                const bool key = p[0] == m_key[0] && p[1] == m_key[1] && p[2] == m_key[2];
+                reinterpret_cast<QRgb *>(line)[x] = qRgba(p[0], p[1], p[2], key ? 0 : 255);
+            }
+        } else if (m_colourType == 4) {
+            for (int x = 0; x < count; ++x)
+                reinterpret_cast<QRgb *>(line)[x] = qRgba(s[2 * x], s[2 * x], s[2 * x], s[2 * x + 1]);
+        } else {
+            for (int x = 0; x < count; ++x)
+                reinterpret_cast<QRgb *>(line)[x] = qRgba(s[4 * x], s[4 * x + 1], s[4 * x + 2], s[4 * x + 3]);
+        }
+        break;
+    default: { // RGBX64, RGBA64: 16-bit red, green, blue, alpha
+        auto *out = reinterpret_cast<quint16 *>(line);
+        for (int x = 0; x < count; ++x) {
+            const quint8 *p = s + size_t(m_bpp) * x;
+            quint16 r, g, b, a = 0xffff;
+            if (m_colourType == 0 || m_colourType == 4) {
+                r = g = b = sample16(p);
+                if (m_colourType == 4)
+                    a = sample16(p + 2);
+                else if (r == m_key[0])
+                    a = 0;
+            } else {
+                r = sample16(p);
+                g = sample16(p + 2);
+                b = sample16(p + 4);
+                if (m_colourType == 6)
+                    a = sample16(p + 6);
+                else if (m_colourKey && r == m_key[0] && g == m_key[1] && b == m_key[2])
+                    a = 0;
+            }
+            out[4 * x] = r;
+            out[4 * x + 1] = g;
+            out[4 * x + 2] = b;
+            out[4 * x + 3] = a;
+        }
+        break;
+    }
     }
 }
 
@@ -296,24 +440,30 @@ QImage PngDecoder::decode(QByteArray &file)
             return {};
         imageDataEnded = true;
     }
+    if (streamLength > std::numeric_limits<uInt>::max())
+        return {}; // more than zlib takes in one go; no image within the limits has that much
+    QImage image = m_interlaced ? decodePasses(stream, streamLength) : decodeRows(stream, streamLength);
+    if (!image.isNull() && !m_palette.isEmpty())
+        image.setColorTable(m_palette);
+    return image;
+}
 
+QImage PngDecoder::decodeRows(const char *stream, size_t streamLength) const
+{
     // The picture's rows in Qt's layout, and the filtered rows inflated into
     // the far end of the same buffer: writing picture row y never reaches
     // filtered row y + 1, since a filtered row is at least as long as the
     // part of a picture row that it leaves unused.
     const QImage::Format imageFormat = format();
-    const int channels = m_colourType == 2 ? 3 : m_colourType == 4 ? 2 : m_colourType == 6 ? 4 : 1;
-    const int bpp = channels * m_depth / 8;
-    const size_t rowBytes = size_t(m_width) * size_t(bpp);
+    const size_t rowBytes = packedBytes(m_width);
     const size_t rawRow = rowBytes + 1;
-    const size_t bitsPerPixel = size_t(QImage::toPixelFormat(imageFormat).bitsPerPixel());
-    const size_t lineBytes = (size_t(m_width) * bitsPerPixel + 31) / 32 * 4;
+    const size_t lineLength = lineBytes();
     const size_t rawBytes = rawRow * size_t(m_height);
-    const size_t bufferBytes = std::max(lineBytes, rawRow) * size_t(m_height);
+    const size_t bufferBytes = std::max(lineLength, rawRow) * size_t(m_height);
     auto *buffer = static_cast<uchar *>(std::malloc(bufferBytes + kSlack));
     if (!buffer)
         return {};
-    QImage image(buffer, m_width, m_height, qsizetype(lineBytes), imageFormat, [](void *p) { std::free(p); }, buffer);
+    QImage image(buffer, m_width, m_height, qsizetype(lineLength), imageFormat, [](void *p) { std::free(p); }, buffer);
     if (image.isNull()) {
         std::free(buffer);
         return {};
@@ -328,14 +478,13 @@ QImage PngDecoder::decode(QByteArray &file)
     size_t consumed = 0;
     const libdeflate_result result = libdeflate_zlib_decompress_ex(inflater.get(), stream, streamLength, raw,
                                                                    rawBytes, &consumed, &inflated);
-    if (result == LIBDEFLATE_INSUFFICIENT_SPACE && rawBytes <= std::numeric_limits<uInt>::max()
-        && streamLength <= std::numeric_limits<uInt>::max()) {
+    if (result == LIBDEFLATE_INSUFFICIENT_SPACE && rawBytes <= std::numeric_limits<uInt>::max()) {
         // More data than the picture needs: libpng takes the rows it needs
         // and warns. zlib stops where the buffer ends.
         z_stream z = {};
         if (inflateInit(&z) != Z_OK)
             return {};
-        z.next_in = reinterpret_cast<Bytef *>(stream);
+        z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(stream));
         z.avail_in = uInt(streamLength);
         z.next_out = raw;
         z.avail_out = uInt(rawBytes);
@@ -353,78 +502,87 @@ QImage PngDecoder::decode(QByteArray &file)
     std::vector<quint8> rows(2 * (8 + rowBytes + kSlack), 0);
     quint8 *prev = rows.data() + 8;
     quint8 *cur = prev + rowBytes + kSlack + 8;
-    const int width = m_width;
     uchar *const bits = image.bits();
-    const int colours = imageFormat == QImage::Format_Indexed8 ? int(m_palette.size()) : 0;
     for (int y = 0; y < m_height; ++y) {
         const quint8 *filtered = raw + size_t(y) * rawRow;
-        if (!unfilter(filtered[0], bpp, filtered + 1, prev, cur, rowBytes))
+        if (!unfilter(filtered[0], m_bpp, filtered + 1, prev, cur, rowBytes))
             return {};
-        uchar *line = bits + size_t(y) * lineBytes;
-        const quint8 *s = cur;
-        switch (imageFormat) {
-        case QImage::Format_Grayscale8:
-            std::memcpy(line, s, rowBytes);
-            break;
-        case QImage::Format_Indexed8: // an index past the palette stands for its first colour, as in Qt
-            for (int x = 0; x < width; ++x)
-                line[x] = s[x] < colours ? s[x] : 0;
-            break;
-        case QImage::Format_Grayscale16:
-            for (int x = 0; x < width; ++x)
-                reinterpret_cast<quint16 *>(line)[x] = sample16(s + 2 * x);
-            break;
-        case QImage::Format_RGB32:
-            for (int x = 0; x < width; ++x)
-                reinterpret_cast<QRgb *>(line)[x] = qRgb(s[3 * x], s[3 * x + 1], s[3 * x + 2]);
-            break;
-        case QImage::Format_ARGB32:
-            if (m_colourType == 2) {
-                for (int x = 0; x < width; ++x) {
-                    const quint8 *p = s + 3 * x;
-                    const bool key = p[0] == m_key[0] && p[1] == m_key[1] && p[2] == m_key[2];
-                    reinterpret_cast<QRgb *>(line)[x] = qRgba(p[0], p[1], p[2], key ? 0 : 255);
-                }
-            } else if (m_colourType == 4) {
-                for (int x = 0; x < width; ++x)
-                    reinterpret_cast<QRgb *>(line)[x] = qRgba(s[2 * x], s[2 * x], s[2 * x], s[2 * x + 1]);
-            } else {
-                for (int x = 0; x < width; ++x)
-                    reinterpret_cast<QRgb *>(line)[x] = qRgba(s[4 * x], s[4 * x + 1], s[4 * x + 2], s[4 * x + 3]);
-            }
-            break;
-        default: { // RGBX64, RGBA64: 16-bit red, green, blue, alpha
-            auto *out = reinterpret_cast<quint16 *>(line);
-            for (int x = 0; x < width; ++x) {
-                const quint8 *p = s + size_t(bpp) * x;
-                quint16 r, g, b, a = 0xffff;
-                if (m_colourType == 0 || m_colourType == 4) {
-                    r = g = b = sample16(p);
-                    if (m_colourType == 4)
-                        a = sample16(p + 2);
-                    else if (r == m_key[0])
-                        a = 0;
-                } else {
-                    r = sample16(p);
-                    g = sample16(p + 2);
-                    b = sample16(p + 4);
-                    if (m_colourType == 6)
-                        a = sample16(p + 6);
-                    else if (m_colourKey && r == m_key[0] && g == m_key[1] && b == m_key[2])
-                        a = 0;
-                }
-                out[4 * x] = r;
-                out[4 * x + 1] = g;
-                out[4 * x + 2] = b;
-                out[4 * x + 3] = a;
-            }
-            break;
-        }
-        }
+        convertRow(cur, bits + size_t(y) * lineLength, m_width);
         std::swap(prev, cur);
     }
-    if (!m_palette.isEmpty())
-        image.setColorTable(m_palette);
+    return image;
+}
+
+QImage PngDecoder::decodePasses(const char *stream, size_t streamLength) const
+{
+    QImage image(m_width, m_height, format());
+    if (image.isNull())
+        return {};
+    z_stream z = {};
+    if (inflateInit(&z) != Z_OK)
+        return {};
+    const auto endInflate = qScopeGuard([&z] { inflateEnd(&z); });
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(stream));
+    z.avail_in = uInt(streamLength);
+    bool ended = false;
+    const auto inflateInto = [&](quint8 *out, size_t n) {
+        z.next_out = out;
+        z.avail_out = uInt(n);
+        while (z.avail_out > 0 && !ended) {
+            const int result = inflate(&z, Z_NO_FLUSH);
+            if (result == Z_STREAM_END)
+                ended = true;
+            else if (result != Z_OK)
+                return false;
+        }
+        return z.avail_out == 0;
+    };
+
+    // A filtered row, then the row unfiltered and the row above it, with
+    // bpp zero bytes before each for the pixels left of the row; the widest
+    // pass, the last, is as wide as the picture.
+    const size_t rowBytes = packedBytes(m_width);
+    std::vector<quint8> rows(3 * (8 + rowBytes + 1 + kSlack), 0);
+    quint8 *const filtered = rows.data() + 8;
+    quint8 *prev = filtered + rowBytes + 1 + kSlack + 8;
+    quint8 *cur = prev + rowBytes + 1 + kSlack + 8;
+    const int pixelBytes = QImage::toPixelFormat(image.format()).bitsPerPixel() / 8;
+    std::vector<uchar> pixels(size_t(m_width) * size_t(pixelBytes) + kSlack);
+    uchar *const bits = image.bits();
+    const size_t lineLength = size_t(image.bytesPerLine());
+
+    for (const Pass &pass : kAdam7) {
+        const int columns = passExtent(m_width, pass.x0, pass.dx);
+        const int passRows = passExtent(m_height, pass.y0, pass.dy);
+        if (columns == 0 || passRows == 0)
+            continue; // an empty pass has no rows, not even their filter bytes
+        const size_t n = packedBytes(columns);
+        std::memset(prev, 0, n);
+        for (int row = 0; row < passRows; ++row) {
+            if (!inflateInto(filtered, n + 1) || !unfilter(filtered[0], m_bpp, filtered + 1, prev, cur, n))
+                return {};
+            convertRow(cur, pixels.data(), columns);
+            uchar *line = bits + size_t(pass.y0 + row * pass.dy) * lineLength;
+            switch (pixelBytes) {
+            case 1: scatter<1>(pixels.data(), line, columns, pass); break;
+            case 2: scatter<2>(pixels.data(), line, columns, pass); break;
+            case 4: scatter<4>(pixels.data(), line, columns, pass); break;
+            default: scatter<8>(pixels.data(), line, columns, pass); break;
+            }
+            std::swap(prev, cur);
+        }
+    }
+
+    // The end of the stream with its checksum right, or more image data
+    // than the picture needs, which libpng takes with a warning.
+    if (!ended) {
+        quint8 none = 0;
+        z.next_out = &none;
+        z.avail_out = 0;
+        const int result = inflate(&z, Z_NO_FLUSH);
+        if (result != Z_STREAM_END && !(result == Z_BUF_ERROR && z.avail_in > 0))
+            return {};
+    }
     return image;
 }
 

@@ -6,17 +6,24 @@
 
 #include <QBuffer>
 #include <QColorSpace>
+#include <QDir>
 #include <QImageReader>
 #include <QImageWriter>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QtEndian>
 #include <QtTest>
 
+#include <cstdio> // before jpeglib.h, which uses FILE
+#include <jpeglib.h>
 #include <lcms2.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <latch>
 #include <thread>
@@ -107,6 +114,65 @@ QByteArray deepPng(quint32 side, quint32 rows)
     deflateEnd(&z);
     return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", bigEndian(side) + bigEndian(side) + QByteArray("\x10\x06\0\0\0", 5))
         + pngChunk("IDAT", idat.left(qsizetype(z.total_out))) + pngChunk("IEND", {});
+}
+
+// image as a baseline JPEG written by libjpeg with a restart marker after every MCU, as cameras write them.
+QByteArray jpegWithRestarts(const QImage &image)
+{
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    jpeg_compress_struct c = {};
+    jpeg_error_mgr errors = {};
+    c.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&c);
+    unsigned char *out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = JDIMENSION(rgb.width());
+    c.image_height = JDIMENSION(rgb.height());
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    c.restart_interval = 1;
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW row = const_cast<uchar *>(rgb.constScanLine(int(c.next_scanline)));
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    const QByteArray bytes(reinterpret_cast<const char *>(out), qsizetype(size));
+    std::free(out);
+    return bytes;
+}
+
+// The ICC profile littleCMS makes of a grey (or, with primaries, an RGB) space with a power-law tone curve.
+QByteArray iccProfile(double exponent, const cmsCIExyYTRIPLE *primaries = nullptr)
+{
+    cmsToneCurve *curve = cmsBuildGamma(nullptr, exponent);
+    cmsToneCurve *curves[3] = {curve, curve, curve};
+    cmsCIExyY white = {0.3127, 0.3290, 1.0};
+    cmsHPROFILE profile = primaries ? cmsCreateRGBProfile(&white, primaries, curves) : cmsCreateGrayProfile(cmsD50_xyY(), curve);
+    cmsUInt32Number length = 0;
+    cmsSaveProfileToMem(profile, nullptr, &length);
+    QByteArray icc(length, '\0');
+    cmsSaveProfileToMem(profile, icc.data(), &length);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(curve);
+    return icc;
+}
+
+// png with the chunk of type and data inserted after its header.
+QByteArray withChunk(QByteArray png, const QByteArray &type, const QByteArray &data)
+{
+    return png.insert(33, pngChunk(type, data));
+}
+
+// png with one bit of the checksum of its first chunk of type flipped.
+QByteArray damagedChunk(QByteArray png, const char *type)
+{
+    const qsizetype at = png.indexOf(type) - 4;
+    png[at + 8 + qFromBigEndian<quint32>(png.constData() + at) + 3] ^= 1;
+    return png;
 }
 
 // jpeg with its frame header's height and width replaced.
@@ -221,8 +287,17 @@ private slots:
 
         QImage flat(64, 64, QImage::Format_RGB32);
         flat.fill(qRgb(120, 180, 60)); // (100, 182, 26) in sRGB when it is Display P3
-        QTest::newRow("linear gAMA png") << encode(flat, "png").insert(33, pngChunk("gAMA", bigEndian(100000)))
+        QTest::newRow("linear gAMA png") << withChunk(encode(flat, "png"), "gAMA", bigEndian(100000))
                                          << QColorSpace(QColorSpace::SRgbLinear).iccProfile() << 40.0;
+        // gAMA 0.8 alone: sRGB's primaries with a tone curve of exponent 1.25.
+        const cmsCIExyYTRIPLE srgbPrimaries = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
+        QTest::newRow("gAMA 0.8 png") << withChunk(encode(photo(64, 64), "png"), "gAMA", bigEndian(80000))
+                                      << iccProfile(1.25, &srgbPrimaries) << 40.0;
+        QTest::newRow("grey png with gAMA 0.8") << withChunk(encode(zonePlate(64), "png"), "gAMA", bigEndian(80000))
+                                                << iccProfile(1.25, &srgbPrimaries) << 40.0;
+        const QByteArray grey = iccProfile(1.0); // a grey profile with a linear tone curve
+        QTest::newRow("grey png with a grey profile") << withChunk(encode(zonePlate(64), "png"), "iCCP", QByteArray("grey\0\0", 6) + qCompress(grey).mid(4))
+                                                      << grey << 40.0;
         flat.setColorSpace(QColorSpace::DisplayP3);
         const QByteArray p3 = flat.colorSpace().iccProfile();
         QTest::newRow("display p3 png") << encode(flat, "png") << p3 << 40.0;
@@ -230,16 +305,12 @@ private slots:
         QTest::newRow("display p3 palette png") << encode(flat.convertToFormat(QImage::Format_Indexed8), "png") << p3 << 40.0;
         flat.setColorSpace(QColorSpace::AdobeRgb);
         QTest::newRow("adobe rgb jpeg") << encode(flat, "jpeg") << flat.colorSpace().iccProfile() << 40.0;
-        cmsToneCurve *linearCurve = cmsBuildGamma(nullptr, 1.0);
-        cmsHPROFILE greyProfile = cmsCreateGrayProfile(cmsD50_xyY(), linearCurve);
-        cmsUInt32Number length = 4096;
-        QByteArray grey(length, '\0'); // a grey profile with a linear tone curve
-        cmsSaveProfileToMem(greyProfile, grey.data(), &length);
-        grey.truncate(length);
-        cmsCloseProfile(greyProfile);
-        cmsFreeToneCurve(linearCurve);
         const QByteArray app2 = bigEndian(0xffe20000 + quint32(grey.size()) + 16) + QByteArray("ICC_PROFILE\0\1\1", 14) + grey;
         QTest::newRow("grey-profile jpeg") << encode(zonePlate(64), "jpeg").insert(2, app2) << grey << 40.0;
+        QTest::newRow("jpeg with restart markers") << jpegWithRestarts(photo(300, 200)) << QByteArray() << 40.0;
+        // Colour hidden in transparent pixels, filtered from a palette and from 16-bit samples.
+        QTest::newRow("fog palette png 512x301") << encode(fog(512).copy(0, 0, 512, 301).convertToFormat(QImage::Format_Indexed8), "png") << QByteArray() << 40.0;
+        QTest::newRow("fog 16-bit png 512x301") << encode(fog(512).copy(0, 0, 512, 301).convertToFormat(QImage::Format_RGBA64), "png") << QByteArray() << 40.0;
     }
 
     void matchesReference()
@@ -316,6 +387,14 @@ private slots:
         // Over 32 MiB, so that the rows it lacks would be fresh zeroed memory, never a bad filter by chance.
         QTest::newRow("png whose image data stops a row short") << "short.png" << deepPng(2100, 2099);
         QTest::newRow("gif of 29 bytes declaring 10950x10950") << "screen.gif" << QByteArray::fromHex("474946383961c62ac62a0000002c00000000010001000002024401003b");
+        // 36 MP: within the budget at 4 bytes a pixel, not with the reader's second screen-sized image.
+        QTest::newRow("gif of 29 bytes declaring 6000x6000") << "screen6000.gif" << QByteArray::fromHex("474946383961701770170000002c00000000010001000002024401003b");
+        QTest::newRow("gif of no screen, its pixel at 6000,6000") << "offset.gif" << QByteArray::fromHex("474946383961000000000000002c70177017010001000002024401003b");
+        QTest::newRow("png whose image data fails its checksum") << "idat.png" << damagedChunk(encode(photo(64, 64), "png"), "IDAT");
+        QTest::newRow("palette png whose palette fails its checksum") << "plte.png" << damagedChunk(encode(photo(64, 64).convertToFormat(QImage::Format_Indexed8), "png"), "PLTE");
+        QTest::newRow("link to a named pipe") << "pipe-link.png" << QByteArray("fifo.png");
+        QTest::newRow("link to a device") << "device-link.png" << QByteArray("/dev/zero");
+        QTest::newRow("link to a folder") << "folder-link.png" << QByteArray(".");
     }
 
     void refused()
@@ -323,9 +402,11 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QByteArray, bytes);
         const QString path = m_dir.filePath(name);
-        if (name == u"fifo.png")
-            QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        else if (name != u"missing.png")
+        if (name == u"fifo.png" || bytes == "fifo.png")
+            mkfifo(QFile::encodeName(m_dir.filePath(QStringLiteral("fifo.png"))).constData(), 0600);
+        if (name.endsWith(u"-link.png"))
+            QVERIFY(QFile::link(QDir(m_dir.path()).absoluteFilePath(QString::fromLatin1(bytes)), path));
+        else if (name != u"missing.png" && name != u"fifo.png")
             testsupport::writeFile(m_dir, name, bytes);
         if (name == u"huge.png")
             QVERIFY(QFile::resize(path, imaging::kMaxFileBytes + 1)); // sparse
@@ -337,6 +418,64 @@ private slots:
             QCOMPARE(error.code(), 400);
             QCOMPARE(error.message(), QStringLiteral("Could not open image: ") + name);
         }
+    }
+
+    // Every colour type at every bit depth, interlaced or not, with tRNS keys and partial palette alpha:
+    // files written and their true pixels given by png_variants.py, drawn 1:1 on the canvas.
+    void decodesEveryKindOfPng_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("tolerance");
+        QProcess script;
+        script.start(QStringLiteral("/usr/bin/python3"), {QFINDTESTDATA("png_variants.py"), m_dir.path()});
+        QVERIFY2(script.waitForFinished() && script.exitCode() == 0, script.readAllStandardError().constData());
+        for (const QByteArray &line : script.readAllStandardOutput().split('\n')) {
+            const QList<QByteArray> f = line.split(' ');
+            if (f.size() == 4)
+                QTest::newRow(f[0].constData()) << m_dir.filePath(QString::fromLatin1(f[0])) << QSize(f[1].toInt(), f[2].toInt()) << f[3].toInt();
+        }
+    }
+
+    void decodesEveryKindOfPng()
+    {
+        QFETCH(QString, path);
+        QFETCH(QSize, size);
+        QFETCH(int, tolerance);
+        QFile truthFile(path + QStringLiteral(".rgba"));
+        QVERIFY(truthFile.open(QIODevice::ReadOnly));
+        const QByteArray truth = truthFile.readAll();
+        const QImage out = QImage::fromData(makePNG512(path + QStringLiteral(".png")), "PNG").convertToFormat(QImage::Format_RGBA8888);
+        const QPoint at((kSide - size.width()) / 2, (kSide - size.height()) / 2);
+        for (int i = 0; i < size.width() * size.height() * 4; ++i) {
+            const int x = i / 4 % size.width(), y = i / 4 / size.width();
+            const int got = out.constScanLine(at.y() + y)[4 * (at.x() + x) + i % 4];
+            if (std::abs(got - uchar(truth[i])) > tolerance)
+                QFAIL(qPrintable(QStringLiteral("pixel %1,%2 channel %3: %4, not %5").arg(x).arg(y).arg(i % 4).arg(got).arg(uchar(truth[i]))));
+        }
+    }
+
+    // Files that convert, opened by the system's exact bytes for their path: a name that is not UTF-8, a
+    // symbolic link to an image, and a GIF whose screen and the reader's second image just fit the budget.
+    void converts_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("latin-1 name") << QByteArray("caf\xe9-latin1.png") << encode(photo(64, 64), "png");
+        QTest::newRow("symbolic link to an image") << QByteArray("link.png") << encode(photo(64, 64), "png");
+        QTest::newRow("gif of 29 bytes declaring 5790x5790") << QByteArray("screen5790.gif") << QByteArray::fromHex("4749463839619e169e160000002c00000000010001000002024401003b");
+    }
+
+    void converts()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, bytes);
+        const QByteArray path = QFile::encodeName(m_dir.path()) + '/' + name;
+        const QString target = testsupport::writeFile(m_dir, QStringLiteral("target"), bytes);
+        QCOMPARE(name == "link.png" ? ::symlink("target", path.constData()) : ::rename(QFile::encodeName(target).constData(), path.constData()), 0);
+        const QByteArray png = makePNG512(path, QStringLiteral("shown.png"));
+        ::unlink(path.constData()); // QTemporaryDir cannot name a file that is not UTF-8 to remove it
+        QCOMPARE(QImage::fromData(png, "PNG").size(), QSize(kSide, kSide));
     }
 };
 
