@@ -266,6 +266,7 @@ void ContentView::buildLayout()
 
     // The status line, led by the mark of a run's ending when it shows one.
     auto *statusRow = new QHBoxLayout;
+    statusRow->setSpacing(style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing));
     m_statusRow = statusRow;
     m_statusMark = new StatusMark(column);
     m_statusMark->setObjectName(QStringLiteral("statusMark"));
@@ -448,6 +449,8 @@ void ContentView::setProgress(int done, int total)
 {
     m_progressBar->setRange(0, total);
     m_progressBar->setValue(done);
+    if (m_stopQuestion)
+        updateStopQuestion(); // counts that keep up with the run while the question waits
 }
 
 void ContentView::reportWritten(const QString &csvPath)
@@ -546,19 +549,8 @@ void ContentView::askToStop(bool quitting)
         m_stopQuestion->raise();
         return;
     }
-    int done = 0, total = 0, runs = 0;
-    for (ContentView *window : quitting ? openWindows() : QList<ContentView *>{this}) {
-        if (window->isUploading()) {
-            ++runs;
-            done += window->m_progressBar->value() > 0 ? window->m_progressBar->value() : 0;
-            total += window->m_progressBar->maximum();
-        }
-    }
-    QString question = runs > 1 ? tr("Icons are still uploading in %1 windows").arg(runs) : tr("Icons are still uploading");
-    if (total > 0)
-        question += tr(" (%1 of %2 done)").arg(done).arg(total);
-    auto *box = new QMessageBox(QMessageBox::Question, tr("Velk Icon Uploader"), question + QLatin1Char('.'),
-                                QMessageBox::NoButton, this);
+    auto *box = new QMessageBox(QMessageBox::Question, tr("Velk Icon Uploader"), QString(), QMessageBox::NoButton, this);
+    m_stopQuestionQuits = quitting;
     box->setObjectName(QStringLiteral("stopQuestion"));
     box->setInformativeText(tr("Stopping finishes the icon on its way to the server and writes the report of the "
                                "icons uploaded so far."));
@@ -569,7 +561,24 @@ void ContentView::askToStop(bool quitting)
     connect(box, &QMessageBox::finished, box, &QObject::deleteLater);
     connect(stop, &QPushButton::clicked, this, [this, quitting] { quitting ? stopAndCloseAll() : stopAndClose(); });
     m_stopQuestion = box;
+    updateStopQuestion();
     box->open();
+}
+
+void ContentView::updateStopQuestion()
+{
+    int done = 0, total = 0, runs = 0;
+    for (ContentView *window : m_stopQuestionQuits ? openWindows() : QList<ContentView *>{this}) {
+        if (window->isUploading()) {
+            ++runs;
+            done += std::max(0, window->m_progressBar->value());
+            total += window->m_progressBar->maximum();
+        }
+    }
+    QString question = runs > 1 ? tr("Icons are still uploading in %1 windows").arg(runs) : tr("Icons are still uploading");
+    if (total > 0)
+        question += tr(" (%1 of %2 done)").arg(done).arg(total);
+    m_stopQuestion->setText(question + QLatin1Char('.'));
 }
 
 void ContentView::stopAndClose()
@@ -632,7 +641,7 @@ void ContentView::fitStatus()
     int width = columnWidth - margins.left() - margins.right();
     int least = lineHeight;
     if (m_statusMark->isVisibleTo(this)) {
-        width -= m_statusMark->width() + m_rows->spacing();
+        width -= m_statusMark->width() + m_statusRow->spacing();
         least = std::max(least, m_statusMark->height());
     }
     const int height = std::max(least, m_statusView->heightFor(width, std::max(minStatusLines * lineHeight, room)));

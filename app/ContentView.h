@@ -102,6 +102,7 @@ private:
     void showEnding();
     /** Asks whether to stop the run and close the window, or every window when quitting. */
     void askToStop(bool quitting);
+    void updateStopQuestion();
     /** Quit: asks first when any run is on. */
     void quit();
     void stopAndClose();
@@ -130,6 +131,7 @@ private:
     QPushButton *m_stopButton = nullptr;
     QPushButton *m_showReportButton = nullptr;
     QPointer<QMessageBox> m_stopQuestion;
+    bool m_stopQuestionQuits = false;
 
     QString m_selectedFolder;
     bool m_isUploading = false;
