@@ -304,10 +304,7 @@ void ContentView::buildLayout()
     connect(m_chooseFolderButton, &QPushButton::clicked, this, &ContentView::chooseFolder);
     connect(m_uploadButton, &QPushButton::clicked, this, &ContentView::uploadIcons);
     connect(m_showReportButton, &QPushButton::clicked, this, &ContentView::showReport);
-    connect(m_stopButton, &QPushButton::clicked, this, [this] {
-        if (m_stop)
-            m_stop->request();
-    });
+    connect(m_stopButton, &QPushButton::clicked, this, &ContentView::stopRun);
 
     setTabOrder(m_velkURLField, m_clientIDField);
     setTabOrder(m_clientIDField, m_clientSecretField);
@@ -583,11 +580,16 @@ void ContentView::updateStopQuestion()
 
 void ContentView::stopAndClose()
 {
-    if (!m_isUploading) {
+    if (m_isUploading) {
+        m_closeAfterRun = true;
+        stopRun();
+    } else {
         close();
-        return;
     }
-    m_closeAfterRun = true;
+}
+
+void ContentView::stopRun()
+{
     if (m_stop)
         m_stop->request();
 }

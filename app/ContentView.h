@@ -105,6 +105,7 @@ private:
     void updateStopQuestion();
     /** Quit: asks first when any run is on. */
     void quit();
+    void stopRun();
     void stopAndClose();
     void reportNotOpened(const QString &path);
     void showAbout();
