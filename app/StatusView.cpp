@@ -196,13 +196,15 @@ StatusMark::StatusMark(QWidget *parent)
 
 void StatusMark::mark(const QIcon &icon, int side, const QString &text)
 {
-    // Hidden first, so that showing it again is an event of its own.
-    hide();
-    setPixmap(icon.pixmap(side, side));
-    setFixedSize(side, side);
     QString announced = text.left(maxAnnouncedLength);
     if (announced.size() < text.size())
         announced += QChar(0x2026); // …
+    setPixmap(icon.pixmap(side, side));
+    setFixedSize(side, side);
+    if (!isHidden() && accessibleName() == announced)
+        return; // the same ending in a new look: nothing new to say
+    // Hidden first, so that showing it again is an event of its own.
+    hide();
     setAccessibleName(announced);
     show();
 }

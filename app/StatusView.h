@@ -62,6 +62,6 @@ class StatusMark : public QLabel
 public:
     explicit StatusMark(QWidget *parent = nullptr);
 
-    /** Shows icon at side pixels and announces text. */
+    /** Shows icon at side pixels and announces text, unless it shows text already. */
     void mark(const QIcon &icon, int side, const QString &text);
 };
