@@ -1,8 +1,13 @@
 #include "app/AppSettings.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
 
 namespace {
 
@@ -16,8 +21,12 @@ QString storeKey(AppSettings::Key key)
     Q_UNREACHABLE();
 }
 
+const QString lastFolderKey = QStringLiteral("lastFolder");
+
 constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 constexpr QFileDevice::Permissions ownerOnlyFolder = ownerOnly | QFileDevice::ExeOwner;
+constexpr QFileDevice::Permissions groupAndOthers = QFileDevice::ReadGroup | QFileDevice::WriteGroup
+    | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
 
 } // namespace
 
@@ -31,10 +40,14 @@ AppSettings &AppSettings::instance()
 
 AppSettings::AppSettings()
 {
-    // A file left readable by others (by an older version, a copy, a
+    // A file or folder left open to others (by an older version, a copy, a
     // restore) is tightened before any value, the secret above all, is
     // handed out.
-    restrictFileToOwner(); // at start-up
+    restrictToOwner(); // at start-up
+#ifdef Q_OS_LINUX
+    // From here on the secret is in memory: no core file may carry it.
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
 }
 
 QString AppSettings::defaultVelkURL()
@@ -52,7 +65,23 @@ void AppSettings::setValue(Key key, const QString &value)
     const QString name = storeKey(key);
     if (m_store.contains(name) && m_store.value(name).toString() == value)
         return;
+    write(name, value);
+    emit valueChanged(key, value);
+}
 
+QString AppSettings::lastFolder() const
+{
+    return m_store.value(lastFolderKey).toString();
+}
+
+void AppSettings::setLastFolder(const QString &folder)
+{
+    if (lastFolder() != folder)
+        write(lastFolderKey, folder);
+}
+
+void AppSettings::write(const QString &name, const QString &value)
+{
     // Create the file owner-only, in a folder of the owner's only, before the
     // secret first goes into it; later atomic saves keep the permissions of
     // the file they replace.
@@ -71,8 +100,7 @@ void AppSettings::setValue(Key key, const QString &value)
     m_store.sync();
     if (m_store.status() != QSettings::NoError)
         qWarning("cannot write the settings file %s", qPrintable(path));
-    restrictFileToOwner();
-    emit valueChanged(key, value);
+    restrictToOwner();
 }
 
 QString AppSettings::fileName() const
@@ -80,9 +108,15 @@ QString AppSettings::fileName() const
     return m_store.fileName();
 }
 
-void AppSettings::restrictFileToOwner() const
+void AppSettings::restrictToOwner() const
 {
-    QFile file(m_store.fileName());
-    if (file.exists() && (file.permissions() & ~(ownerOnly | QFileDevice::ReadUser | QFileDevice::WriteUser)))
-        file.setPermissions(ownerOnly);
+    const QFileInfo file(m_store.fileName());
+    // Our folder is the one named for the organization; the folder above it
+    // (~/.config) is shared with every other program and stays as it is.
+    const QFileInfo folder(file.absolutePath());
+    const QString ours = QCoreApplication::organizationName();
+    if (!ours.isEmpty() && folder.fileName() == ours && folder.isDir() && (folder.permissions() & groupAndOthers))
+        QFile::setPermissions(folder.absoluteFilePath(), ownerOnlyFolder);
+    if (file.exists() && (file.permissions() & groupAndOthers))
+        QFile::setPermissions(file.absoluteFilePath(), ownerOnly);
 }

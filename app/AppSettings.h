@@ -10,8 +10,10 @@
  * Values live in the application's per-user QSettings store as plain strings
  * under "velkURL", "clientID" and "clientSecret". A key that holds no value
  * reads as its initial value, which is never written back by itself. Every
- * change is written and synced at once, and the file is kept readable and
- * writable by its owner only, since it holds the client secret in plain text.
+ * change is written and synced at once, and the file and our folder around
+ * it are kept for their owner only, since the file holds the client secret in
+ * plain text. Once the settings are read the process cannot dump core, so
+ * that the secret does not land in a core file either.
  *
  * Windows listen to valueChanged so that an edit in one window shows in all
  * others at once.
@@ -41,13 +43,19 @@ public:
     /** The path of the settings file. */
     QString fileName() const;
 
+    /** The folder chosen last in any window, kept between launches (empty before the first). */
+    QString lastFolder() const;
+    void setLastFolder(const QString &folder);
+
 signals:
     void valueChanged(AppSettings::Key key, const QString &value);
 
 private:
     AppSettings();
 
-    void restrictFileToOwner() const;
+    /** Takes group and others' access away from the settings file and from our folder that holds it. */
+    void restrictToOwner() const;
+    void write(const QString &name, const QString &value);
 
     mutable QSettings m_store;
 };

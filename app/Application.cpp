@@ -18,7 +18,7 @@ QIcon applicationIcon()
     return icon;
 }
 
-void setUpApplication(QApplication &app)
+void nameApplication()
 {
     // Settings go to ~/.config/Velk/velk-icon-uploader.conf.
     QApplication::setOrganizationName(QStringLiteral("Velk"));
@@ -26,5 +26,10 @@ void setUpApplication(QApplication &app)
     QApplication::setApplicationDisplayName(QStringLiteral("Velk Icon Uploader"));
     QApplication::setApplicationVersion(QStringLiteral(VELK_VERSION));
     QGuiApplication::setDesktopFileName(applicationId());
+}
+
+void setUpApplication(QApplication &app)
+{
+    nameApplication();
     app.setWindowIcon(applicationIcon());
 }

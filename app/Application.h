@@ -12,8 +12,11 @@ QString applicationId();
 QIcon applicationIcon();
 
 /**
- * Names the application (which also places its settings store), links it to
- * its desktop entry and sets the window icon. Call before the first window
- * and before AppSettings is first used.
+ * Names the application (which also places its settings store) and links it
+ * to its desktop entry. Needs no application object; call before AppSettings
+ * is first used.
  */
+void nameApplication();
+
+/** Names the application and sets the window icon. Call before the first window. */
 void setUpApplication(QApplication &app);

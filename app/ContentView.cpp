@@ -6,11 +6,11 @@
 #include "app/LogoView.h"
 #include "app/StatusView.h"
 #include "app/UploadProgressBar.h"
+#include "core/StopRequest.h"
 #include "run/UploadRun.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QDesktopServices>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -19,13 +19,18 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMimeData>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -63,6 +68,72 @@ QString normalizedFolder(const QString &path)
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 
+/** The folder the chooser opens in: the one chosen last, or the nearest that still exists, or home. */
+QString chooserStart()
+{
+    QString folder = AppSettings::instance().lastFolder();
+    while (!folder.isEmpty() && !QFileInfo(folder).isDir() && !QDir(folder).isRoot())
+        folder = QFileInfo(folder).absolutePath();
+    return QFileInfo(folder).isDir() ? folder : QDir::homePath();
+}
+
+/** Relative luminance of a colour, as the contrast rules of WCAG define it. */
+qreal luminance(const QColor &colour)
+{
+    auto linear = [](qreal c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+    return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) + 0.0722 * linear(colour.blueF());
+}
+
+qreal contrast(const QColor &a, const QColor &b)
+{
+    const qreal la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+/**
+ * The red of error text on the palette's window colour: darker on a light
+ * background and lighter on a dark one, until it reads as well as body text
+ * should (a contrast of 4.5:1).
+ */
+QColor errorColour(const QPalette &palette)
+{
+    const QColor background = palette.color(QPalette::Window);
+    const bool dark = luminance(background) < 0.18;
+    int lightness = dark ? 150 : 110;
+    QColor red = QColor::fromHsl(0, 200, lightness);
+    while (contrast(red, background) < 4.5 && lightness > 0 && lightness < 255) {
+        lightness += dark ? 5 : -5;
+        red = QColor::fromHsl(0, 200, std::clamp(lightness, 0, 255));
+    }
+    return red;
+}
+
+enum class Ending { None, Complete, Stopped, NothingToUpload, Error };
+
+/** How a run ended, read from its final status; None for any other status. */
+Ending endingOf(const QString &status)
+{
+    if (status.startsWith(QLatin1String("Error: ")))
+        return Ending::Error;
+    if (status.startsWith(QLatin1String("Upload complete.")))
+        return Ending::Complete;
+    if (status.startsWith(QLatin1String("Upload stopped.")))
+        return Ending::Stopped;
+    if (status.startsWith(QLatin1String("No supported image files found.")))
+        return Ending::NothingToUpload;
+    return Ending::None;
+}
+
+QList<ContentView *> openWindows()
+{
+    QList<ContentView *> windows;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *window = qobject_cast<ContentView *>(widget); window && window->isVisible())
+            windows.append(window);
+    }
+    return windows;
+}
+
 } // namespace
 
 ContentView::ContentView(FolderPicker &picker, QWidget *parent)
@@ -90,11 +161,17 @@ ContentView::ContentView(FolderPicker &picker, QWidget *parent)
     // one every desktop uses.
     const QList<QKeySequence> quitKeys = QKeySequence::keyBindings(QKeySequence::Quit);
     quit->setShortcuts(quitKeys.isEmpty() ? QList<QKeySequence>{QKeySequence(Qt::CTRL | Qt::Key_Q)} : quitKeys);
-    connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
+    connect(quit, &QAction::triggered, this, &ContentView::quit);
+
+    auto *separator = new QAction(this);
+    separator->setSeparator(true);
+    auto *about = new QAction(tr("About Velk Icon Uploader"), this);
+    about->setObjectName(QStringLiteral("aboutAction"));
+    connect(about, &QAction::triggered, this, &ContentView::showAbout);
 
     // No menu bar: the shortcuts work anywhere in the window, and a right
     // click on its background lists them.
-    addActions({newWindow, closeWindow, quit});
+    addActions({newWindow, closeWindow, quit, separator, about});
     setContextMenuPolicy(Qt::ActionsContextMenu);
 
     setStatus(QStringLiteral("Select a folder of icon images."));
@@ -107,8 +184,6 @@ ContentView::~ContentView() = default;
 ContentView *ContentView::openWindow(FolderPicker &picker)
 {
     auto *window = new ContentView(picker);
-    // Nothing else holds the window: a run still going on notices that the
-    // window is gone and finishes without it.
     window->setAttribute(Qt::WA_DeleteOnClose);
     window->show();
     return window;
@@ -164,8 +239,10 @@ void ContentView::buildLayout()
         rows->addWidget(field);
     }
 
+    // Every button has a mnemonic: Alt and its letter press it from anywhere
+    // in the window, and never type that letter into a field.
     auto *folderRow = new QHBoxLayout;
-    m_chooseFolderButton = new QPushButton(tr("Choose Icons Folder"), column);
+    m_chooseFolderButton = new QPushButton(tr("&Choose Icons Folder"), column);
     m_chooseFolderButton->setObjectName(QStringLiteral("chooseFolderButton"));
     m_chooseFolderButton->setAutoDefault(true); // Return presses it when focused
     m_folderPathLabel = new ElidedLabel(column);
@@ -187,22 +264,38 @@ void ContentView::buildLayout()
     separator->setFrameShadow(QFrame::Sunken);
     rows->addWidget(separator);
 
+    // The status line, led by the mark of a run's ending when it shows one.
+    auto *statusRow = new QHBoxLayout;
+    statusRow->setSpacing(style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing));
+    m_statusRow = statusRow;
+    m_statusMark = new StatusMark(column);
+    m_statusMark->setObjectName(QStringLiteral("statusMark"));
     m_statusView = new StatusView(column);
     m_statusView->setObjectName(QStringLiteral("statusView"));
     m_statusView->setFont(captionFont);
     m_statusView->setAccessibleName(tr("Status"));
     m_statusView->setFixedHeight(m_statusView->fontMetrics().lineSpacing());
-    rows->addWidget(m_statusView);
+    statusRow->addWidget(m_statusMark, 0, Qt::AlignTop);
+    statusRow->addWidget(m_statusView, 1);
+    rows->addLayout(statusRow);
 
     // Shown only while a run is on: busy until the files are counted, then
-    // the files finished out of all.
-    m_progressBar = new UploadProgressBar(column);
+    // the files finished out of all, and the button that stops the run.
+    m_progressRow = new QWidget(column);
+    auto *progressRow = new QHBoxLayout(m_progressRow);
+    progressRow->setContentsMargins(0, 0, 0, 0);
+    m_progressBar = new UploadProgressBar(m_progressRow);
     m_progressBar->setObjectName(QStringLiteral("progressBar"));
-    m_progressBar->hide();
-    rows->addWidget(m_progressBar);
+    m_stopButton = new QPushButton(tr("&Stop"), m_progressRow);
+    m_stopButton->setObjectName(QStringLiteral("stopButton"));
+    m_stopButton->setAutoDefault(true);
+    progressRow->addWidget(m_progressBar, 1);
+    progressRow->addWidget(m_stopButton);
+    m_progressRow->hide();
+    rows->addWidget(m_progressRow);
 
     // Shown after a run that wrote its report, until the next run starts.
-    m_showReportButton = new QPushButton(tr("Show Report"), column);
+    m_showReportButton = new QPushButton(tr("Show &Report"), column);
     m_showReportButton->setObjectName(QStringLiteral("showReportButton"));
     m_showReportButton->setAutoDefault(true);
     m_showReportButton->hide();
@@ -211,12 +304,14 @@ void ContentView::buildLayout()
     connect(m_chooseFolderButton, &QPushButton::clicked, this, &ContentView::chooseFolder);
     connect(m_uploadButton, &QPushButton::clicked, this, &ContentView::uploadIcons);
     connect(m_showReportButton, &QPushButton::clicked, this, &ContentView::showReport);
+    connect(m_stopButton, &QPushButton::clicked, this, &ContentView::stopRun);
 
     setTabOrder(m_velkURLField, m_clientIDField);
     setTabOrder(m_clientIDField, m_clientSecretField);
     setTabOrder(m_clientSecretField, m_chooseFolderButton);
     setTabOrder(m_chooseFolderButton, m_uploadButton);
-    setTabOrder(m_uploadButton, m_statusView);
+    setTabOrder(m_uploadButton, m_stopButton);
+    setTabOrder(m_stopButton, m_statusView);
     setTabOrder(m_statusView, m_showReportButton);
 }
 
@@ -278,27 +373,81 @@ QString ContentView::status() const
 void ContentView::setStatus(const QString &status)
 {
     m_statusView->setText(status);
+    showEnding();
     fitStatus();
+}
+
+void ContentView::showEnding()
+{
+    const Ending ending = endingOf(m_statusView->text());
+    // Text in the colour of errors; every other status in the window's own.
+    QPalette palette;
+    if (ending == Ending::Error) {
+        palette = this->palette();
+        palette.setColor(QPalette::Text, errorColour(palette));
+    }
+    m_statusView->setPalette(palette);
+
+    QStyle::StandardPixmap icon;
+    switch (ending) {
+    case Ending::None: m_statusMark->hide(); return;
+    case Ending::Complete: icon = QStyle::SP_DialogApplyButton; break;
+    case Ending::Stopped: icon = QStyle::SP_MessageBoxInformation; break;
+    case Ending::NothingToUpload: icon = QStyle::SP_MessageBoxWarning; break;
+    case Ending::Error: icon = QStyle::SP_MessageBoxCritical; break;
+    }
+    const int side = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
+    m_statusMark->mark(style()->standardIcon(icon, nullptr, this), side, m_statusView->text());
 }
 
 void ContentView::setUploading(bool uploading)
 {
+    // Focus on the button that started or stops the run follows the run.
+    const bool runHasFocus = focusWidget() == m_uploadButton || focusWidget() == m_stopButton
+        || (m_stopFocusFell && focusWidget() == m_statusView);
+    m_stopFocusFell = false;
     m_isUploading = uploading;
     if (uploading) {
         // A new run: busy until it has counted its files, and no report yet.
         m_progressBar->setRange(0, 0);
+        m_stopButton->setEnabled(true);
         m_reportPath.clear();
+        m_progressRow->show();
+        if (runHasFocus)
+            m_stopButton->setFocus();
     }
-    m_progressBar->setVisible(uploading);
-    m_showReportButton->setVisible(!m_reportPath.isEmpty());
     updateUploadButton();
+    if (!uploading) {
+        if (runHasFocus)
+            m_uploadButton->setFocus();
+        m_progressRow->hide();
+        if (m_stopQuestion)
+            m_stopQuestion->reject(); // nothing left to stop
+        if (!isActiveWindow())
+            QApplication::alert(this);
+        if (m_closeAfterRun)
+            QTimer::singleShot(0, this, &QWidget::close);
+    }
+    m_showReportButton->setVisible(!m_reportPath.isEmpty());
     fitStatus();
+}
+
+void ContentView::runStarted(StopRequest &stop)
+{
+    m_stop = &stop;
+    connect(&stop, &StopRequest::requested, m_stopButton, [this] {
+        // Focus falls from the disabled button to the status line; it comes back at the end.
+        m_stopFocusFell = m_stopButton->hasFocus();
+        m_stopButton->setEnabled(false);
+    });
 }
 
 void ContentView::setProgress(int done, int total)
 {
     m_progressBar->setRange(0, total);
     m_progressBar->setValue(done);
+    if (m_stopQuestion)
+        updateStopQuestion(); // counts that keep up with the run while the question waits
 }
 
 void ContentView::reportWritten(const QString &csvPath)
@@ -310,8 +459,151 @@ void ContentView::reportWritten(const QString &csvPath)
 
 void ContentView::showReport()
 {
-    if (!m_reportPath.isEmpty())
-        QDesktopServices::openUrl(QUrl::fromLocalFile(m_reportPath));
+    if (m_reportPath.isEmpty())
+        return;
+    // xdg-open's exit status says whether a program took the file (Qt's
+    // openUrl only says whether xdg-open started). Not the window's child:
+    // closing the window must not end the program that shows the report.
+    const QString path = m_reportPath;
+    auto *opener = new QProcess(qApp);
+    opener->setProgram(QStringLiteral("xdg-open"));
+    opener->setArguments({path});
+    opener->setStandardInputFile(QProcess::nullDevice());
+    const QPointer<ContentView> window(this);
+    auto failed = [window, path] {
+        if (window)
+            window->reportNotOpened(path);
+    };
+    connect(opener, &QProcess::finished, opener, [opener, failed](int code, QProcess::ExitStatus status) {
+        opener->deleteLater();
+        if (status != QProcess::NormalExit || code != 0)
+            failed();
+    });
+    connect(opener, &QProcess::errorOccurred, opener, [opener, failed](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            opener->deleteLater();
+            failed();
+        }
+    });
+    opener->start();
+}
+
+void ContentView::reportNotOpened(const QString &path)
+{
+    auto *box = new QMessageBox(QMessageBox::Warning, tr("Velk Icon Uploader"),
+                                tr("The report could not be opened: no program for CSV files was found, or it "
+                                   "failed.\n\nThe report is saved at:\n%1")
+                                    .arg(path),
+                                QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("reportNotOpened"));
+    box->setTextFormat(Qt::PlainText);
+    box->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+void ContentView::showAbout()
+{
+    auto *box = new QMessageBox(this);
+    box->setObjectName(QStringLiteral("aboutBox"));
+    box->setWindowTitle(tr("About Velk Icon Uploader"));
+    box->setIconPixmap(applicationIcon().pixmap(64, 64));
+    box->setTextFormat(Qt::PlainText);
+    box->setText(tr("Velk Icon Uploader %1").arg(QCoreApplication::applicationVersion()));
+    box->setInformativeText(tr("Uploads a folder of icon images to a Velk Pro server."));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+void ContentView::closeEvent(QCloseEvent *event)
+{
+    if (!m_isUploading) {
+        QWidget::closeEvent(event);
+        return;
+    }
+    // The window stays while its run is on; it closes when the run ends.
+    event->ignore();
+    if (m_closeAfterRun)
+        return;
+    if (m_stop && m_stop->isRequested())
+        m_closeAfterRun = true; // stopping already: nothing to ask
+    else
+        askToStop(false);
+}
+
+void ContentView::quit()
+{
+    const QList<ContentView *> windows = openWindows();
+    if (std::any_of(windows.begin(), windows.end(), [](ContentView *w) { return w->isUploading(); }))
+        askToStop(true);
+    else
+        stopAndCloseAll();
+}
+
+void ContentView::askToStop(bool quitting)
+{
+    if (m_stopQuestion) {
+        m_stopQuestion->raise();
+        return;
+    }
+    auto *box = new QMessageBox(QMessageBox::Question, tr("Velk Icon Uploader"), QString(), QMessageBox::NoButton, this);
+    m_stopQuestionQuits = quitting;
+    box->setObjectName(QStringLiteral("stopQuestion"));
+    box->setInformativeText(tr("Stopping finishes the icon on its way to the server and writes the report of the "
+                               "icons uploaded so far."));
+    QPushButton *keep = box->addButton(tr("&Keep Uploading"), QMessageBox::RejectRole);
+    QPushButton *stop = box->addButton(quitting ? tr("Stop and &Quit") : tr("&Stop and Close"), QMessageBox::AcceptRole);
+    box->setDefaultButton(keep);
+    box->setEscapeButton(keep);
+    connect(box, &QMessageBox::finished, box, &QObject::deleteLater);
+    connect(stop, &QPushButton::clicked, this, [this, quitting] { quitting ? stopAndCloseAll() : stopAndClose(); });
+    m_stopQuestion = box;
+    updateStopQuestion();
+    box->open();
+}
+
+void ContentView::updateStopQuestion()
+{
+    int done = 0, total = 0, runs = 0;
+    for (ContentView *window : m_stopQuestionQuits ? openWindows() : QList<ContentView *>{this}) {
+        if (window->isUploading()) {
+            ++runs;
+            done += std::max(0, window->m_progressBar->value());
+            total += window->m_progressBar->maximum();
+        }
+    }
+    QString question = runs > 1 ? tr("Icons are still uploading in %1 windows").arg(runs) : tr("Icons are still uploading");
+    if (total > 0)
+        question += tr(" (%1 of %2 done)").arg(done).arg(total);
+    m_stopQuestion->setText(question + QLatin1Char('.'));
+}
+
+void ContentView::stopAndClose()
+{
+    if (m_isUploading) {
+        m_closeAfterRun = true;
+        stopRun();
+    } else {
+        close();
+    }
+}
+
+void ContentView::stopRun()
+{
+    if (m_stop)
+        m_stop->request();
+}
+
+void ContentView::stopAndCloseAll()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (!widget->isVisible())
+            continue;
+        if (auto *window = qobject_cast<ContentView *>(widget))
+            window->stopAndClose();
+        else if (!widget->parentWidget())
+            widget->close();
+    }
 }
 
 void ContentView::showEvent(QShowEvent *event)
@@ -320,24 +612,53 @@ void ContentView::showEvent(QShowEvent *event)
     fitStatus(); // the screen is known now
 }
 
+void ContentView::moveEvent(QMoveEvent *event)
+{
+    QWidget::moveEvent(event);
+    fitStatus(); // the room below the window has changed
+}
+
+void ContentView::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange)
+        showEnding(); // a colour and an icon that suit the new look
+}
+
 void ContentView::fitStatus()
 {
     // Everything but the status line, at the column's width, as it stands.
+    m_statusRow->invalidate();
     m_rows->invalidate();
     const int column = m_column->hasHeightForWidth() ? m_column->heightForWidth(columnWidth) : m_column->sizeHint().height();
     const int others = column - m_statusView->maximumHeight();
-    const int frame = frameGeometry().height() - geometry().height();
+    const QRect frame = frameGeometry();
+    const int decoration = frame.height() - geometry().height();
+    // The room from the window's top to the bottom of the screen's usable area.
+    const QRect available = screen()->availableGeometry();
+    const int top = isVisible() ? std::clamp(frame.top(), available.top(), available.bottom()) : available.top();
+    const int room = available.bottom() + 1 - top - decoration - others;
     const int lineHeight = m_statusView->fontMetrics().lineSpacing();
-    const int room = std::max(minStatusLines * lineHeight, screen()->availableGeometry().height() - frame - others);
     const QMargins margins = m_rows->contentsMargins();
-    const int width = columnWidth - margins.left() - margins.right();
-    m_statusView->setFixedHeight(std::max(lineHeight, m_statusView->heightFor(width, room)));
+    int width = columnWidth - margins.left() - margins.right();
+    int least = lineHeight;
+    if (m_statusMark->isVisibleTo(this)) {
+        width -= m_statusMark->width() + m_statusRow->spacing();
+        least = std::max(least, m_statusMark->height());
+    }
+    const int height = std::max(least, m_statusView->heightFor(width, std::max(minStatusLines * lineHeight, room)));
+    m_statusView->setFixedHeight(height);
+    // Where even the fewest lines do not fit below the window, the window
+    // moves up as far as they need.
+    const int bottom = top + decoration + others + height;
+    if (isVisible() && bottom > available.bottom() + 1)
+        move(x(), std::max(available.top(), frame.top() - (bottom - available.bottom() - 1)));
 }
 
 void ContentView::chooseFolder()
 {
     const FolderPicker::Answer answer = m_picker.pickFolder(
-        this, tr("Choose a folder containing icon images (PNG, JPG, JPEG, GIF)"));
+        this, tr("Choose a folder containing icon images (PNG, JPG, JPEG, GIF)"), chooserStart());
     if (!answer.accepted)
         return;
     selectFolder(answer.folder);
@@ -352,6 +673,8 @@ void ContentView::selectFolder(const QString &folder)
 {
     m_selectedFolder = folder.isEmpty() ? QString() : normalizedFolder(folder);
     m_folderPathLabel->setFullText(m_selectedFolder.isEmpty() ? noFolderText : m_selectedFolder);
+    if (!m_selectedFolder.isEmpty())
+        AppSettings::instance().setLastFolder(m_selectedFolder);
 
     QString name = QStringLiteral("Unknown");
     if (!m_selectedFolder.isEmpty())
@@ -366,7 +689,7 @@ void ContentView::updateUploadButton()
     const AppSettings &settings = AppSettings::instance();
     const bool ready = !m_isUploading && !m_selectedFolder.isEmpty() && !settings.velkURL().isEmpty()
         && !settings.clientID().isEmpty() && !settings.clientSecret().isEmpty();
-    m_uploadButton->setText(m_isUploading ? tr("Uploading...") : tr("Upload Icons"));
+    m_uploadButton->setText(m_isUploading ? tr("Uploading...") : tr("&Upload Icons"));
     m_uploadButton->setEnabled(ready);
 }
 

@@ -7,11 +7,11 @@ namespace {
 class DialogFolderPicker : public FolderPicker
 {
 public:
-    Answer pickFolder(QWidget *parent, const QString &title) override
+    Answer pickFolder(QWidget *parent, const QString &title, const QString &startFolder) override
     {
-        // A dialog that lives only for this call; no starting folder, prompt
-        // or filter beyond "folders only, one of them".
-        QFileDialog dialog(parent, title);
+        // A dialog that lives only for this call; no prompt or filter beyond
+        // "folders only, one of them".
+        QFileDialog dialog(parent, title, startFolder);
         dialog.setFileMode(QFileDialog::Directory);
         dialog.setOption(QFileDialog::ShowDirsOnly, true);
         if (dialog.exec() != QDialog::Accepted)

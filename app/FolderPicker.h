@@ -21,8 +21,8 @@ public:
 
     virtual ~FolderPicker() = default;
 
-    /** Runs the chooser modally over parent, titled title, for one existing folder. */
-    virtual Answer pickFolder(QWidget *parent, const QString &title) = 0;
+    /** Runs the chooser modally over parent, titled title, opened in startFolder, for one existing folder. */
+    virtual Answer pickFolder(QWidget *parent, const QString &title, const QString &startFolder) = 0;
 
     /** The chooser of the desktop: a QFileDialog for folders only. */
     static FolderPicker &dialog();

@@ -1,5 +1,7 @@
 #include "app/StatusView.h"
 
+#include <QAccessibleWidget>
+#include <QIcon>
 #include <QMimeData>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -156,4 +158,53 @@ QMimeData *StatusView::createMimeDataFromSelection() const
     auto *data = new QMimeData;
     data->setText(m_text.sliced(from, to - from));
     return data;
+}
+
+namespace {
+
+// An announcement reads the start of a long text only.
+constexpr qsizetype maxAnnouncedLength = 300;
+
+class AccessibleStatusMark : public QAccessibleWidget
+{
+public:
+    explicit AccessibleStatusMark(QWidget *mark)
+        : QAccessibleWidget(mark, QAccessible::Notification)
+    {
+    }
+};
+
+QAccessibleInterface *accessibleStatusMark(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("StatusMark") && object && object->isWidgetType())
+        return new AccessibleStatusMark(static_cast<QWidget *>(object));
+    return nullptr;
+}
+
+} // namespace
+
+StatusMark::StatusMark(QWidget *parent)
+    : QLabel(parent)
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(accessibleStatusMark);
+        return true;
+    }();
+    Q_UNUSED(installed)
+    hide();
+}
+
+void StatusMark::mark(const QIcon &icon, int side, const QString &text)
+{
+    QString announced = text.left(maxAnnouncedLength);
+    if (announced.size() < text.size())
+        announced += QChar(0x2026); // …
+    setPixmap(icon.pixmap(side, side));
+    setFixedSize(side, side);
+    if (!isHidden() && accessibleName() == announced)
+        return; // the same ending in a new look: nothing new to say
+    // Hidden first, so that showing it again is an event of its own.
+    hide();
+    setAccessibleName(announced);
+    show();
 }

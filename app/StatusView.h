@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLabel>
 #include <QList>
 #include <QPlainTextEdit>
 #include <QString>
@@ -47,4 +48,20 @@ private:
     QList<qsizetype> m_blockStarts; // where each block of the document begins in m_text
     qsizetype m_next = -1; // where the next block to add begins in m_text; -1 once all are in
     QTimer m_loader; // adds the next slice
+};
+
+/**
+ * The icon beside the status line that marks how a run ended. Screen
+ * readers see it as a notification named with the ending's text, and its
+ * appearing as one: they speak it wherever the focus is.
+ */
+class StatusMark : public QLabel
+{
+    Q_OBJECT
+
+public:
+    explicit StatusMark(QWidget *parent = nullptr);
+
+    /** Shows icon at side pixels and announces text, unless it shows text already. */
+    void mark(const QIcon &icon, int side, const QString &text);
 };

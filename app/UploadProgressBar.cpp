@@ -22,7 +22,8 @@ public:
 
     QString text(QAccessible::Text type) const override
     {
-        return type == QAccessible::Value ? bar()->text() : QAccessibleWidget::text(type);
+        // AT-SPI has no text for a value: its clients read the description.
+        return type == QAccessible::Value || type == QAccessible::Description ? bar()->text() : QAccessibleWidget::text(type);
     }
 
     QVariant currentValue() const override { return bar()->value(); }

@@ -5,7 +5,8 @@
 /**
  * The progress of a run: busy (range 0 to 0) until the files are counted,
  * then "3 of 12 icons uploaded". Screen readers read that text as the
- * bar's value; Qt's own accessible progress bar gives them the bare number.
+ * bar's value and description; Qt's own accessible progress bar gives them
+ * the bare number.
  */
 class UploadProgressBar : public QProgressBar
 {

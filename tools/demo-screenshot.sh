@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Runs ./dev demo in a virtual X server, chooses the sample folder and
-# presses the upload button from the keyboard as a person would, then saves
-# a picture of the window in the middle of the run to docs/progress.png and
-# one with the run's summary to docs/demo.png.
+# Runs ./dev demo in a virtual X server and drives the window from the
+# keyboard as a person would, saving pictures of the window: ready with the
+# sample folder chosen (docs/screenshot.png), in the middle of the run with
+# its Stop button (docs/progress.png), with the run's summary
+# (docs/demo.png), and with the error of a run against a server address
+# where nothing listens (docs/error.png).
 # Needs xvfb, xdotool and imagemagick (installed when missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,25 +21,15 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 # Enough icons that the run lasts a few seconds.
-export VELK_DEMO_ICONS=${VELK_DEMO_ICONS:-40}
+export VELK_DEMO_ICONS=${VELK_DEMO_ICONS:-200}
 log=$(mktemp)
 ./dev demo > "$log" 2>&1 &
-for _ in $(seq 600); do grep -q "^Choose folder" "$log" && break; sleep 0.5; done
-sleep 3
-folder=$(sed -n 's/^Choose folder: //p' "$log")
+for _ in $(seq 600); do grep -q "^Report:" "$log" && break; sleep 0.5; done
 
 window=$(xdotool search --sync --name "^Velk Icon Uploader$" | head -1)
 app=$(xdotool getwindowpid "$window")
 xdotool windowfocus --sync "$window"
-xdotool key Tab Tab Tab space # to "Choose Icons Folder" and press it
-dialog=$(xdotool search --sync --name "Choose a folder" | head -1)
-xdotool windowfocus --sync "$dialog"
-xdotool type --delay 10 "$folder"
-xdotool key Return
 sleep 1
-if xdotool search --name "Choose a folder" > /dev/null; then xdotool key Return; fi
-sleep 1
-xdotool windowfocus --sync "$window"
 
 snap() {
     local geometry
@@ -47,18 +39,24 @@ snap() {
     echo "saved $1 (${WIDTH}x${HEIGHT})"
 }
 
-xdotool key Tab space # to the upload button and press it
+snap docs/screenshot.png
+xdotool key alt+u # Upload Icons
 # The stub server logs each request; a third of the icons in, the run is well under way.
-for _ in $(seq 200); do
+for _ in $(seq 400); do
     [ "$(grep -c '^POST /api/v1/icon ' "$log")" -ge $((VELK_DEMO_ICONS / 3)) ] && break
-    sleep 0.05
+    sleep 0.02
 done
 snap docs/progress.png
-for _ in $(seq 120); do
-    [ -f "$(sed -n 's/^Report: *//p' "$log")" ] && break
-    sleep 0.5
-done
+report=$(sed -n 's/^Report: *//p' "$log")
+for _ in $(seq 120); do [ -f "$report" ] && break; sleep 0.5; done
 sleep 1
 snap docs/demo.png
+
+# The server address field has the focus from the start: a port where no server listens.
+xdotool key ctrl+a
+xdotool type --delay 10 "http://127.0.0.1:9"
+xdotool key alt+u
+sleep 2
+snap docs/error.png
 kill "$app" 2>/dev/null || true
 wait || true

@@ -38,7 +38,9 @@ desktop-file-validate "$prefix/share/applications/$id.desktop" || status=1
 appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml" || status=1
 
 # The entry names the installed program and icon.
-grep -qx "Exec=velk-icon-uploader" "$prefix/share/applications/$id.desktop" || { echo "Exec does not name the program"; status=1; }
+# It takes a folder, so that a file manager offers it for one.
+grep -qx "Exec=velk-icon-uploader %f" "$prefix/share/applications/$id.desktop" || { echo "Exec does not name the program and a folder"; status=1; }
+grep -qx "MimeType=inode/directory;" "$prefix/share/applications/$id.desktop" || { echo "no MimeType for folders"; status=1; }
 grep -qx "Icon=$id" "$prefix/share/applications/$id.desktop" || { echo "Icon does not name the icon"; status=1; }
 
 [ $status -eq 0 ] && echo "desktop integration files: ok"

@@ -11,25 +11,22 @@ class ScriptedFolderPicker : public FolderPicker
 {
 public:
     void setNextFolder(const QString &folder) { m_next = Answer{true, folder}; }
-    void setNextAcceptedWithoutFolder() { m_next = Answer{true, QString()}; }
     void setNextCancel() { m_next = Answer{}; }
 
-    Answer pickFolder(QWidget *, const QString &title) override
+    Answer pickFolder(QWidget *, const QString &, const QString &startFolder) override
     {
-        ++m_timesShown;
-        m_lastTitle = title;
+        m_lastStart = startFolder;
         const Answer answer = m_next.value_or(Answer{});
         m_next.reset();
         return answer;
     }
 
-    int timesShown() const { return m_timesShown; }
-    QString lastTitle() const { return m_lastTitle; }
+    /** The folder the chooser was last opened in. */
+    QString lastStart() const { return m_lastStart; }
 
 private:
     std::optional<Answer> m_next;
-    int m_timesShown = 0;
-    QString m_lastTitle;
+    QString m_lastStart;
 };
 
 } // namespace testsupport
