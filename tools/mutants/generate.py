@@ -35,7 +35,7 @@ SOURCE_SUFFIXES = (".cpp", ".h")
 # compiled out of the release build, logging only writes to stderr.
 SKIPPED_WORDS = re.compile(
     r"\b(static_assert|Q_ASSERT|Q_ASSERT_X|assert|Q_UNUSED|Q_OBJECT|Q_DISABLE_COPY|Q_DISABLE_COPY_MOVE|"
-    r"qWarning|qDebug|qInfo|qCritical|qCWarning|qCDebug|qCInfo|qCCritical)\b")
+    r"qWarning|qDebug|qInfo|qCritical|qFatal|qCWarning|qCDebug|qCInfo|qCCritical)\b")
 
 KEYWORDS = {"return", "co_return", "co_await", "co_yield", "throw", "delete", "new", "case", "default",
             "goto", "else", "do", "sizeof", "const", "static", "constexpr", "auto", "using", "typedef",
