@@ -207,6 +207,8 @@ private slots:
             {"velk-icon-upload: cannot write the report to %HOME%/out/Desktop/velk_icon_upload_results.csv: no such folder; give --report FILE"}, 0);
         row("nothing saved", {"%FOLDER%"}, [](World &w) { w.saved.clear(); }, 2,
             {"velk-icon-upload: no server URL: give --server URL, set VELK_URL, or save one in Velk Icon Uploader"}, 0);
+        row("no secret saved", {"%FOLDER%"}, [](World &w) { w.saved.remove("clientSecret"); }, 2,
+            {"velk-icon-upload: no client secret: give --secret-file FILE, set VELK_CLIENT_SECRET, or save one in Velk Icon Uploader"}, 0);
     }
 
     void command()

@@ -354,6 +354,12 @@ private slots:
             r.at("POST", token, {StubReply::failure(StubReply::Fault::NeverAnswer)}, false);
             r.stopAt("POST", token, 1);
         }, "Upload stopped. No icons were uploaded.", 0, 0);
+        row("stopped while a.png converts", [](Run &r) {
+            r.host.onStatus = [&r](const QString &status) {
+                if (status == progressText(QStringLiteral("a.png")))
+                    r.host.stop->request();
+            };
+        }, "Upload stopped. No icons were uploaded.", 1, 0);
         row("stopped while b.jpg converts", [](Run &r) {
             r.host.onStatus = [&r](const QString &status) {
                 if (status == progressText(QStringLiteral("b.jpg")))
