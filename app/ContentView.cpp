@@ -108,22 +108,6 @@ QColor errorColour(const QPalette &palette)
     return red;
 }
 
-enum class Ending { None, Complete, Stopped, NothingToUpload, Error };
-
-/** How a run ended, read from its final status; None for any other status. */
-Ending endingOf(const QString &status)
-{
-    if (status.startsWith(QLatin1String("Error: ")))
-        return Ending::Error;
-    if (status.startsWith(QLatin1String("Upload complete.")))
-        return Ending::Complete;
-    if (status.startsWith(QLatin1String("Upload stopped.")))
-        return Ending::Stopped;
-    if (status.startsWith(QLatin1String("No supported image files found.")))
-        return Ending::NothingToUpload;
-    return Ending::None;
-}
-
 QList<ContentView *> openWindows()
 {
     QList<ContentView *> windows;
@@ -379,22 +363,22 @@ void ContentView::setStatus(const QString &status)
 
 void ContentView::showEnding()
 {
-    const Ending ending = endingOf(m_statusView->text());
+    const RunEnding ending = runEnding(m_statusView->text());
     // Text in the colour of errors; every other status in the window's own.
     QPalette palette;
-    if (ending == Ending::Error) {
+    if (ending == RunEnding::Error) {
         palette = this->palette();
         palette.setColor(QPalette::Text, errorColour(palette));
     }
     m_statusView->setPalette(palette);
 
-    QStyle::StandardPixmap icon;
+    QStyle::StandardPixmap icon = QStyle::SP_MessageBoxCritical;
     switch (ending) {
-    case Ending::None: m_statusMark->hide(); return;
-    case Ending::Complete: icon = QStyle::SP_DialogApplyButton; break;
-    case Ending::Stopped: icon = QStyle::SP_MessageBoxInformation; break;
-    case Ending::NothingToUpload: icon = QStyle::SP_MessageBoxWarning; break;
-    case Ending::Error: icon = QStyle::SP_MessageBoxCritical; break;
+    case RunEnding::None: m_statusMark->hide(); return;
+    case RunEnding::Complete: icon = QStyle::SP_DialogApplyButton; break;
+    case RunEnding::Stopped: icon = QStyle::SP_MessageBoxInformation; break;
+    case RunEnding::NothingToUpload: icon = QStyle::SP_MessageBoxWarning; break;
+    case RunEnding::Error: icon = QStyle::SP_MessageBoxCritical; break;
     }
     const int side = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
     m_statusMark->mark(style()->standardIcon(icon, nullptr, this), side, m_statusView->text());

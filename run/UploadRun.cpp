@@ -128,3 +128,16 @@ QCoro::Task<> uploadIcons(QObject *owner, UploadHost &window, HttpClient &http)
         host.setUploading(false);
     }
 }
+
+RunEnding runEnding(const QString &status)
+{
+    if (status.startsWith(QLatin1String("Error: ")))
+        return RunEnding::Error;
+    if (status.startsWith(QLatin1String("Upload complete.")))
+        return RunEnding::Complete;
+    if (status.startsWith(QLatin1String("Upload stopped.")))
+        return RunEnding::Stopped;
+    if (status == noSupportedImagesStatus)
+        return RunEnding::NothingToUpload;
+    return RunEnding::None;
+}

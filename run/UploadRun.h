@@ -28,3 +28,13 @@ class QObject;
  * Every request of the run goes through http.
  */
 QCoro::Task<> uploadIcons(QObject *owner, UploadHost &host, HttpClient &http = HttpClient::shared());
+
+/** How a run ended, as its final status tells. */
+enum class RunEnding { None, Complete, Stopped, NothingToUpload, Error };
+
+/**
+ * The ending that status announces, for a front end that marks it or turns
+ * it into an exit status; None for a status that ends no run (a file in
+ * progress, a folder chosen, "No folder selected.").
+ */
+RunEnding runEnding(const QString &status);

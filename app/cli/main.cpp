@@ -71,13 +71,12 @@ public:
      */
     int exitStatus() const
     {
-        if (m_finalStatus.startsWith(QLatin1String("Upload complete.")))
-            return 0;
-        if (m_finalStatus == noSupportedImagesStatus)
-            return 3;
-        if (m_finalStatus.startsWith(QLatin1String("Upload stopped.")))
-            return 130;
-        return 1; // "Error: ..."
+        switch (runEnding(m_finalStatus)) {
+        case RunEnding::Complete: return 0;
+        case RunEnding::NothingToUpload: return 3;
+        case RunEnding::Stopped: return 130;
+        default: return 1; // "Error: ..."
+        }
     }
 
 private:
