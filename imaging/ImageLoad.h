@@ -59,15 +59,15 @@ inline constexpr int kMaxJpegScans = 100;
 
 /**
  * Loads the image file at filePath for drawing with its longer side at
- * drawnSide pixels. A JPEG much larger than that is decoded at 1/2, 1/4 or
- * 1/8 size by libjpeg's DCT scaling, never below twice the drawn size. An
- * embedded colour profile other than sRGB is applied (ColourSpace.h).
+ * drawnSide pixels. A JPEG much larger than that is decoded by libjpeg at
+ * 1/2, 1/4 or 1/8 size, never below the drawn size. An embedded colour
+ * profile other than sRGB is applied (ColourSpace.h).
  *
  * The file is opened once, without waiting (a named pipe never blocks),
  * and read only when that descriptor is a regular file within
  * kMaxFileBytes. Returns nothing when the file is missing or unreadable, is
- * not a regular file, is not an image that PngDecoder (every PNG) or Qt
- * (the other formats) decodes, is cut
+ * not a regular file, is not an image that PngDecoder (every PNG), libjpeg
+ * (every JPEG) or Qt (the other formats) decodes, is cut
  * short, has a zero side, or is over the limits above. Safe to call from
  * any thread.
  *
