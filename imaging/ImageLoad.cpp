@@ -574,17 +574,17 @@ std::optional<DecodedImage> loadJpeg(QByteArrayView bytes, const JpegFacts &fact
 
 /**
  * A PNG that PngDecoder takes, under the same limits as any picture: its
- * pixels, and 4 bytes a pixel decoded, 8 for 16-bit colour, plus the rows
- * and buffers the decoder works with. The colour chunks are read before
+ * pixels, and the decoded picture (1 to 4 bytes a pixel, 8 for 16-bit
+ * colour) with the rows and buffers the decoder works with. The colour chunks are read before
  * decoding moves the image data within bytes.
  */
 std::optional<DecodedImage> loadPng(PngDecoder &png, QByteArray &bytes, int drawnSide)
 {
     const qint64 pixels = qint64(png.width()) * png.height();
-    const int bytesPerPixel = QImage::toPixelFormat(png.format()).bitsPerPixel() > 32 ? 8 : 4;
-    if (pixels > kMaxPixels || pixels * bytesPerPixel + png.workingBytes() > kMaxDecodeBytes)
+    const qint64 decodeBytes = png.pictureBytes() + png.workingBytes();
+    if (pixels > kMaxPixels || decodeBytes > kMaxDecodeBytes)
         return std::nullopt;
-    DecodeBudget::Grant budget = claimConversion(bytes.size(), pixels * bytesPerPixel + png.workingBytes(), QSize(png.width(), png.height()), drawnSide);
+    DecodeBudget::Grant budget = claimConversion(bytes.size(), decodeBytes, QSize(png.width(), png.height()), drawnSide);
     const DeclaredColour declared = pngColour(bytes);
     QImage image = png.decode(bytes);
     clearUpperAvxState();

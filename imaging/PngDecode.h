@@ -66,6 +66,8 @@ public:
     int height() const { return m_height; }
     /** The format of the image decode() returns. */
     QImage::Format format() const;
+    /** The decoded picture's bytes. */
+    qint64 pictureBytes() const;
     /** The most memory decode() holds besides the picture itself: rows, the inflater, filtered data past the picture's end. */
     qint64 workingBytes() const;
 
@@ -82,6 +84,10 @@ private:
     /** The bytes of a row of count pixels, as stored. */
     size_t packedBytes(int count) const;
     size_t lineBytes() const;
+    /** Whether the picture's rows are the unfiltered rows as they are, and so unfiltered in place. */
+    bool unfiltersInPlace() const;
+    /** Unfilters the rows inflated into raw, the far end of the picture's buffer bits, into place. */
+    bool unfilterInPlace(const quint8 *raw, uchar *bits, size_t rowBytes, size_t lineLength) const;
     /** count pixels of an unfiltered row s as the picture's pixels at line. */
     void convertRow(const quint8 *s, uchar *line, int count) const;
 

@@ -304,6 +304,12 @@ public:
             for (int x = 0; x < count; ++x)
                 put(x, rgba[4 * x], rgba[4 * x + 1], rgba[4 * x + 2], 255);
             return true;
+        case QImage::Format_RGB888:
+            for (int x = 0; x < count; ++x) {
+                const uchar *p = line + 3 * (x0 + x);
+                put(x, p[0], p[1], p[2], 255);
+            }
+            return true;
         case QImage::Format_RGBA64:
             for (int x = 0; x < count; ++x) {
                 const quint16 *p = rgba64 + 4 * x;
@@ -375,6 +381,12 @@ public:
             break;
         case QImage::Format_RGBA8888_Premultiplied:
             toFloats(bytes, count, 1.0f, out);
+            break;
+        case QImage::Format_RGB888:
+            for (int x = 0; x < count; ++x) {
+                const uchar *p = line + 3 * (x0 + x);
+                out[x] = toPixel(p[0], p[1], p[2], 255);
+            }
             break;
         case QImage::Format_RGBA64: // 16-bit channels keep their precision
             toFloats(words, count, k16To8, out);
