@@ -31,6 +31,9 @@ constexpr size_t kSlack = 16;
  */
 constexpr size_t kInPlaceGap = 8;
 
+/** Rows up to this long are unfiltered two at a time where both are Paeth's (unpaethPair()). */
+constexpr size_t kPairRowBytes = 64 * 1024;
+
 /** Bytes of a row unfiltered at a time where it cannot be done in place. */
 constexpr size_t kChunkBytes = 12 * 1024; // whole pixels of 1, 2, 3, 4, 6 and 8 bytes
 
@@ -177,6 +180,44 @@ bool unfilter(int filter, int bpp, const quint8 *raw, const quint8 *prev, quint8
     default: unfilterBytes(filter, bpp, raw, prev, cur, n); break;
     }
     return true;
+}
+
+/**
+ * Two rows that are both filtered by Paeth, 3 or 4 bytes a pixel, undone
+ * side by side: the second row's pixel takes the first's, just made, as its
+ * upper neighbour. Each pixel of a Paeth row waits for the one left of it,
+ * so one row leaves the processor idle most of the time; two rows' chains
+ * run at once. Left of both rows are zeros; the first row reads above, the
+ * second row is written to cur2.
+ */
+template <int Bpp>
+void unpaethPair(const quint8 *raw1, const quint8 *raw2, const quint8 *above, quint8 *cur1, quint8 *cur2, size_t n)
+{
+    using B = Bytes8;
+    using W = Words8;
+    W a1 = {}, c1 = {}, a2 = {}, c2 = {};
+    for (size_t i = 0; i < n; i += Bpp) {
+        const W b1 = __builtin_convertvector(loadVector<B>(above + i), W);
+        const W x1 = __builtin_convertvector(loadVector<B>(raw1 + i), W);
+        const W x2 = __builtin_convertvector(loadVector<B>(raw2 + i), W);
+        a1 = W(x1 + paeth(a1, b1, c1)) & 0xff;
+        c1 = b1;
+        storeVector(cur1 + i, __builtin_convertvector(a1, B));
+        a2 = W(x2 + paeth(a2, a1, c2)) & 0xff;
+        c2 = a1;
+        storeVector(cur2 + i, __builtin_convertvector(a2, B));
+    }
+}
+
+/** unpaethPair() for 3 and 4 bytes a pixel; false for other sizes. */
+VELK_UNFILTER_CLONES
+bool unpaethPair(int bpp, const quint8 *raw1, const quint8 *raw2, const quint8 *above, quint8 *cur1, quint8 *cur2, size_t n)
+{
+    switch (bpp) {
+    case 3: unpaethPair<3>(raw1, raw2, above, cur1, cur2, n); return true;
+    case 4: unpaethPair<4>(raw1, raw2, above, cur1, cur2, n); return true;
+    default: return false;
+    }
 }
 
 quint16 sample16(const quint8 *p)
@@ -391,8 +432,8 @@ qint64 PngDecoder::workingBytes() const
 {
     const qint64 rowBytes = qint64(packedBytes(m_width));
     const qint64 beyondPicture = std::max<qint64>(rowBytes + 1 - qint64(lineBytes()), 0) * m_height + qint64(kSlack);
-    if (unfiltersInPlace()) // a chunk of a row, and one of zeros above the first row
-        return 2 * qint64(8 + kChunkBytes + kSlack) + beyondPicture + kInflaterBytes;
+    if (unfiltersInPlace()) // a chunk of a row, one of zeros above the first row, and a row of a pair
+        return 2 * qint64(8 + kChunkBytes + kSlack) + qint64(kPairRowBytes + kSlack) + beyondPicture + kInflaterBytes;
     const qint64 rows = 3 * (8 + rowBytes + 1 + qint64(kSlack)); // filtered, unfiltered, the row above
     if (m_interlaced)
         return rows + qint64(lineBytes()) + qint64(kSlack) + kInflaterBytes; // and a row of picture pixels
@@ -588,12 +629,24 @@ bool PngDecoder::unfilterInPlace(const quint8 *raw, uchar *bits, size_t rowBytes
     const size_t rawRow = rowBytes + 1;
     std::vector<quint8> zeros(8 + kChunkBytes + kSlack, 0);
     std::vector<quint8> chunk(8 + kChunkBytes + kSlack, 0);
+    const bool pairs = (bpp == 3 || bpp == 4) && rowBytes <= kPairRowBytes;
+    std::vector<quint8> second(pairs ? rowBytes + kSlack : 0);
     for (int y = 0; y < m_height; ++y) {
         const quint8 *filtered = raw + size_t(y) * rawRow;
         const int filter = filtered[0];
         const quint8 *in = filtered + 1;
         uchar *line = bits + size_t(y) * lineLength;
         const quint8 *above = y > 0 ? line - lineLength : nullptr;
+        if (pairs && above && size_t(in - line) >= kInPlaceGap && filter == 4 && y + 1 < m_height && in[rowBytes] == 4) {
+            // The next row is unfiltered beside this one, into a buffer,
+            // since its place holds bytes of this row not yet read; it goes
+            // into place once this row is done.
+            uchar *next = line + lineLength;
+            unpaethPair(int(bpp), in, in + rawRow, above, line, second.data(), rowBytes);
+            std::memcpy(next, second.data(), rowBytes);
+            ++y;
+            continue;
+        }
         if (above && size_t(in - line) >= kInPlaceGap) {
             // The first pixel, whose left and upper-left neighbours are 0:
             // Up, Average and Paeth predict from the pixel above alone.
