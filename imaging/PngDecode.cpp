@@ -4,7 +4,6 @@
 #include <QtEndian>
 
 #include <libdeflate.h>
-#include <sys/mman.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace imaging {
@@ -31,8 +31,8 @@ constexpr size_t kSlack = 16;
  */
 constexpr size_t kInPlaceGap = 8;
 
-/** Rows up to this long are unfiltered two at a time where both are Paeth's (unpaethPair()). */
-constexpr size_t kPairRowBytes = 64 * 1024;
+/** Rows up to this long are unfiltered several at a time where all are Paeth's (unpaethRows()). */
+constexpr size_t kPaethRowBytes = 64 * 1024;
 
 /** Bytes of a row unfiltered at a time where it cannot be done in place. */
 constexpr size_t kChunkBytes = 12 * 1024; // whole pixels of 1, 2, 3, 4, 6 and 8 bytes
@@ -76,20 +76,24 @@ template <typename V> void storeVector(quint8 *p, V v)
     std::memcpy(p, &v, sizeof v);
 }
 
-Words8 absolute(Words8 v)
+// Always inlined, so that no call passes a 32-byte vector (unpaethRows()),
+// whose calling convention differs with and without AVX; GCC warns of it
+// all the same, for the whole file.
+#pragma GCC diagnostic ignored "-Wpsabi"
+template <typename Words> [[gnu::always_inline]] inline Words absolute(Words v)
 {
-    const Words8 negated = -v;
+    const Words negated = -v;
     return v > negated ? v : negated;
 }
 
 /** The Paeth predictor of left a, above b and above-left c, lane by lane. */
-Words8 paeth(Words8 a, Words8 b, Words8 c)
+template <typename Words> [[gnu::always_inline]] inline Words paeth(Words a, Words b, Words c)
 {
-    const Words8 bc = b - c;
-    const Words8 ac = a - c;
-    const Words8 pa = absolute(bc);
-    const Words8 pb = absolute(ac);
-    const Words8 pc = absolute(bc + ac);
+    const Words bc = b - c;
+    const Words ac = a - c;
+    const Words pa = absolute(bc);
+    const Words pb = absolute(ac);
+    const Words pc = absolute(bc + ac);
     return ((pa <= pb) & (pa <= pc)) ? a : (pb <= pc ? b : c);
 }
 
@@ -182,40 +186,74 @@ bool unfilter(int filter, int bpp, const quint8 *raw, const quint8 *prev, quint8
     return true;
 }
 
+/** Rows undone together by unpaethRows(). */
+constexpr int kPaethRows = 4;
+
 /**
- * Two rows that are both filtered by Paeth, 3 or 4 bytes a pixel, undone
- * side by side: the second row's pixel takes the first's, just made, as its
- * upper neighbour. Each pixel of a Paeth row waits for the one left of it,
- * so one row leaves the processor idle most of the time; two rows' chains
- * run at once. Left of both rows are zeros; the first row reads above, the
- * second row is written to cur2.
+ * kPaethRows rows that are all filtered by Paeth, 3 or 4 bytes a pixel,
+ * undone together as a wavefront: each row a pixel behind the one above
+ * it, whose pixels it predicts from. Each pixel of a Paeth row waits for
+ * the one left of it, so a row at a time leaves the processor idle most of
+ * the time; here one vector holds a pixel of each row, four lanes of 16
+ * bits apiece, and a step makes all four. Left of the rows are zeros;
+ * above is the row above the first; rows[k] are the rows' filtered bytes
+ * and out[k] where their pixels go. Pixels of 3 bytes are written as 4, the
+ * fourth overwritten by the next pixel or past the row's end.
  */
 template <int Bpp>
-void unpaethPair(const quint8 *raw1, const quint8 *raw2, const quint8 *above, quint8 *cur1, quint8 *cur2, size_t n)
+void unpaethRows(const quint8 *const *rows, const quint8 *above, quint8 *const *out, size_t n)
 {
-    using B = Bytes8;
-    using W = Words8;
-    W a1 = {}, c1 = {}, a2 = {}, c2 = {};
-    for (size_t i = 0; i < n; i += Bpp) {
-        const W b1 = __builtin_convertvector(loadVector<B>(above + i), W);
-        const W x1 = __builtin_convertvector(loadVector<B>(raw1 + i), W);
-        const W x2 = __builtin_convertvector(loadVector<B>(raw2 + i), W);
-        a1 = W(x1 + paeth(a1, b1, c1)) & 0xff;
-        c1 = b1;
-        storeVector(cur1 + i, __builtin_convertvector(a1, B));
-        a2 = W(x2 + paeth(a2, a1, c2)) & 0xff;
-        c2 = a1;
-        storeVector(cur2 + i, __builtin_convertvector(a2, B));
-    }
+    using Words = qint16 __attribute__((vector_size(32)));
+    using Bytes = quint8 __attribute__((vector_size(16)));
+    const size_t pixels = n / Bpp;
+    const auto pixelAt = [](const quint8 *row, size_t i) {
+        quint32 v;
+        std::memcpy(&v, row + i * Bpp, sizeof v);
+        return v;
+    };
+    Words a = {}; // each row's pixel left of the one being made
+    Words bLeft = {}; // the pixel above that, each row's upper left
+    // Step i: row k makes its pixel i - k. Rows not yet started, or done,
+    // take zeros and write nothing; that happens only in the first and last
+    // kPaethRows - 1 steps (edge).
+    const auto step = [&](size_t i, auto edge) {
+        const auto active = [&](int k) { return !edge || (i >= size_t(k) && i - k < pixels); };
+        quint32 filtered[kPaethRows];
+        for (int k = 0; k < kPaethRows; ++k)
+            filtered[k] = active(k) ? pixelAt(rows[k], i - k) : 0;
+        const quint32 top = !edge || i < pixels ? pixelAt(above, i) : 0;
+        Bytes xBytes, topBytes = {};
+        std::memcpy(&xBytes, filtered, sizeof xBytes);
+        std::memcpy(&topBytes, &top, sizeof top);
+        const Words x = __builtin_convertvector(xBytes, Words);
+        // Each row's upper neighbour is the pixel the row above made last step.
+        const Words b = __builtin_shufflevector(a, __builtin_convertvector(topBytes, Words), 16, 17, 18, 19, 0, 1, 2,
+                                                3, 4, 5, 6, 7, 8, 9, 10, 11);
+        a = Words(x + paeth(a, b, bLeft)) & 0xff;
+        bLeft = b;
+        const Bytes made = __builtin_convertvector(a, Bytes);
+        for (int k = 0; k < kPaethRows; ++k) {
+            if (active(k))
+                std::memcpy(out[k] + (i - k) * Bpp, reinterpret_cast<const quint8 *>(&made) + 4 * k, 4);
+        }
+    };
+    const size_t started = std::min<size_t>(kPaethRows - 1, pixels);
+    size_t i = 0;
+    for (; i < started; ++i)
+        step(i, std::true_type());
+    for (; i < pixels; ++i)
+        step(i, std::false_type());
+    for (; i < pixels + kPaethRows - 1; ++i)
+        step(i, std::true_type());
 }
 
-/** unpaethPair() for 3 and 4 bytes a pixel; false for other sizes. */
+/** unpaethRows() for 3 and 4 bytes a pixel; false for other sizes. */
 VELK_UNFILTER_CLONES
-bool unpaethPair(int bpp, const quint8 *raw1, const quint8 *raw2, const quint8 *above, quint8 *cur1, quint8 *cur2, size_t n)
+bool unpaethRows(int bpp, const quint8 *const *rows, const quint8 *above, quint8 *const *out, size_t n)
 {
     switch (bpp) {
-    case 3: unpaethPair<3>(raw1, raw2, above, cur1, cur2, n); return true;
-    case 4: unpaethPair<4>(raw1, raw2, above, cur1, cur2, n); return true;
+    case 3: unpaethRows<3>(rows, above, out, n); return true;
+    case 4: unpaethRows<4>(rows, above, out, n); return true;
     default: return false;
     }
 }
@@ -248,26 +286,6 @@ void scatter(const uchar *pixels, uchar *line, int count, const Pass &pass)
 {
     for (int i = 0; i < count; ++i)
         std::memcpy(line + size_t(pass.x0 + i * pass.dx) * Bytes, pixels + size_t(i) * Bytes, Bytes);
-}
-
-/** Pictures from this size on are given pages of 2 MB where the system allows. */
-constexpr size_t kHugePage = 2 * 1024 * 1024;
-
-/**
- * Memory for a picture of bytes bytes, to be given back with std::free().
- * A large picture is asked for in huge pages: touching each of its 4 KB
- * pages the first time costs the kernel a fault, which for a picture of a
- * few hundred MB took a sixth of the decoding time.
- */
-uchar *allocatePicture(size_t bytes)
-{
-    if (bytes < 4 * kHugePage)
-        return static_cast<uchar *>(std::malloc(bytes));
-    const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    void *memory = std::aligned_alloc(kHugePage, rounded);
-    if (memory)
-        ::madvise(memory, rounded, MADV_HUGEPAGE); // only advice: without it the pages are small
-    return static_cast<uchar *>(memory);
 }
 
 } // namespace
@@ -432,8 +450,8 @@ qint64 PngDecoder::workingBytes() const
 {
     const qint64 rowBytes = qint64(packedBytes(m_width));
     const qint64 beyondPicture = std::max<qint64>(rowBytes + 1 - qint64(lineBytes()), 0) * m_height + qint64(kSlack);
-    if (unfiltersInPlace()) // a chunk of a row, one of zeros above the first row, and a row of a pair
-        return 2 * qint64(8 + kChunkBytes + kSlack) + qint64(kPairRowBytes + kSlack) + beyondPicture + kInflaterBytes;
+    if (unfiltersInPlace()) // a chunk of a row, one of zeros above the first row, and the rows of a wavefront
+        return 2 * qint64(8 + kChunkBytes + kSlack) + 3 * qint64(kPaethRowBytes + kSlack) + beyondPicture + kInflaterBytes;
     const qint64 rows = 3 * (8 + rowBytes + 1 + qint64(kSlack)); // filtered, unfiltered, the row above
     if (m_interlaced)
         return rows + qint64(lineBytes()) + qint64(kSlack) + kInflaterBytes; // and a row of picture pixels
@@ -557,7 +575,7 @@ QImage PngDecoder::decodeRows(const char *stream, size_t streamLength) const
     const size_t lineLength = lineBytes();
     const size_t rawBytes = rawRow * size_t(m_height);
     const size_t bufferBytes = std::max(lineLength, rawRow) * size_t(m_height);
-    auto *buffer = allocatePicture(bufferBytes + kSlack);
+    auto *buffer = static_cast<uchar *>(std::malloc(bufferBytes + kSlack));
     if (!buffer)
         return {};
     QImage image(buffer, m_width, m_height, qsizetype(lineLength), imageFormat, [](void *p) { std::free(p); }, buffer);
@@ -616,6 +634,16 @@ QImage PngDecoder::decodeRows(const char *stream, size_t streamLength) const
     return image;
 }
 
+/** Whether kPaethRows filtered rows from filtered on, rawRow bytes apart, are all filtered by Paeth. */
+static bool allPaeth(const quint8 *filtered, size_t rawRow)
+{
+    for (int k = 0; k < kPaethRows; ++k) {
+        if (filtered[size_t(k) * rawRow] != 4)
+            return false;
+    }
+    return true;
+}
+
 bool PngDecoder::unfilterInPlace(const quint8 *raw, uchar *bits, size_t rowBytes, size_t lineLength) const
 {
     // Row y's filtered bytes lie at least a byte further on than its pixels
@@ -629,22 +657,30 @@ bool PngDecoder::unfilterInPlace(const quint8 *raw, uchar *bits, size_t rowBytes
     const size_t rawRow = rowBytes + 1;
     std::vector<quint8> zeros(8 + kChunkBytes + kSlack, 0);
     std::vector<quint8> chunk(8 + kChunkBytes + kSlack, 0);
-    const bool pairs = (bpp == 3 || bpp == 4) && rowBytes <= kPairRowBytes;
-    std::vector<quint8> second(pairs ? rowBytes + kSlack : 0);
+    const bool wavefront = (bpp == 3 || bpp == 4) && rowBytes <= kPaethRowBytes;
+    std::vector<quint8> later(wavefront ? (kPaethRows - 1) * (rowBytes + kSlack) : 0);
     for (int y = 0; y < m_height; ++y) {
         const quint8 *filtered = raw + size_t(y) * rawRow;
         const int filter = filtered[0];
         const quint8 *in = filtered + 1;
         uchar *line = bits + size_t(y) * lineLength;
         const quint8 *above = y > 0 ? line - lineLength : nullptr;
-        if (pairs && above && size_t(in - line) >= kInPlaceGap && filter == 4 && y + 1 < m_height && in[rowBytes] == 4) {
-            // The next row is unfiltered beside this one, into a buffer,
-            // since its place holds bytes of this row not yet read; it goes
-            // into place once this row is done.
-            uchar *next = line + lineLength;
-            unpaethPair(int(bpp), in, in + rawRow, above, line, second.data(), rowBytes);
-            std::memcpy(next, second.data(), rowBytes);
-            ++y;
+        if (wavefront && above && size_t(in - line) >= kInPlaceGap && y + kPaethRows <= m_height
+            && allPaeth(filtered, rawRow)) {
+            // The rows after this one are unfiltered beside it into a
+            // buffer, since their places hold bytes of this row not yet
+            // read; they go into place once this row is done.
+            const quint8 *rows[kPaethRows];
+            quint8 *out[kPaethRows] = {line};
+            for (int k = 0; k < kPaethRows; ++k) {
+                rows[k] = in + size_t(k) * rawRow;
+                if (k > 0)
+                    out[k] = later.data() + size_t(k - 1) * (rowBytes + kSlack);
+            }
+            unpaethRows(int(bpp), rows, above, out, rowBytes);
+            for (int k = 1; k < kPaethRows; ++k)
+                std::memcpy(line + size_t(k) * lineLength, out[k], rowBytes);
+            y += kPaethRows - 1;
             continue;
         }
         if (above && size_t(in - line) >= kInPlaceGap) {
