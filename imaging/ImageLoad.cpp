@@ -575,8 +575,8 @@ std::optional<DecodedImage> loadJpeg(QByteArrayView bytes, const JpegFacts &fact
 /**
  * A PNG that PngDecoder takes, under the same limits as any picture: its
  * pixels, and the decoded picture (1 to 4 bytes a pixel, 8 for 16-bit
- * colour) with the rows and buffers the decoder works with. The colour chunks are read before
- * decoding moves the image data within bytes.
+ * colour) with the rows and buffers the decoder works with. The colour
+ * chunks are read before decoding moves the image data within bytes.
  */
 std::optional<DecodedImage> loadPng(PngDecoder &png, QByteArray &bytes, int drawnSide)
 {

@@ -38,14 +38,15 @@ struct DecodedImage
  * belongs to a scan no icon is made from.
  *
  * kMaxDecodeBytes bounds the memory a decode holds: the decoded picture at
- * 4 bytes a pixel, 8 for 16-bit PNGs, plus for a PNG the few rows and the
- * inflater PngDecoder works with (PNG and GIF decode at full size,
- * JPEGs at their reduced size), twice that for a GIF, whose reader keeps a
- * second screen-sized image, and for a progressive or otherwise multi-scan
- * JPEG the coefficients libjpeg keeps for the whole picture at full size
- * (2 bytes per coefficient, 64 per block: about 3 bytes a pixel with
- * 4:2:0 chroma, 6 without), whatever the reduction. That takes 8-bit PNGs
- * up to 67 MP, 16-bit ones up to 33 MP, GIF screens up to 33 MP,
+ * 4 bytes a pixel (for PNGs as stored: 1 to 4, 8 for 16-bit colour), plus
+ * for a PNG the few rows and the inflater PngDecoder works with (PNG and
+ * GIF decode at full size, JPEGs at their reduced size), twice that for a
+ * GIF, whose reader keeps a second screen-sized image, and for a
+ * progressive or otherwise multi-scan JPEG the coefficients libjpeg keeps
+ * for the whole picture at full size (2 bytes per coefficient, 64 per
+ * block: about 3 bytes a pixel with 4:2:0 chroma, 6 without), whatever the
+ * reduction. That takes 8-bit RGBA PNGs up to 67 MP (RGB ones to 89 MP),
+ * 16-bit ones up to 33 MP, GIF screens up to 33 MP,
  * progressive JPEGs up to about 87 MP (4:2:0; 44 MP without subsampling)
  * and every baseline JPEG up to kMaxPixels.
  *

@@ -17,7 +17,7 @@ Pillow does what a plain script does: open, EXIF orientation applied,
 RGBA, LANCZOS resampling to the rounded drawn size, pasted at the rounded
 offset onto a transparent canvas, PNG saved at default settings. With
 --draft it also decodes a JPEG at reduced size with draft(), the DCT scaling
-that ours uses, by the same rule (never below twice the drawn size); both
+that ours uses, by the same rule (never below the drawn size); both
 then spend most of a large JPEG's time in the same decoder.
 
 With --before, another build of velk-normalize (one from before a change
@@ -40,7 +40,6 @@ import time
 from PIL import Image, ImageOps
 
 SIDE = 512
-JPEG_OVERSAMPLING = 2
 
 DEFAULT_FILES = [
     "icon-16.png", "icon-32.png", "icon-64.png", "icon-128.png", "icon-256.png",
@@ -57,7 +56,7 @@ def pillow_png512(path, draft):
     with Image.open(path) as image:
         width, height = image.size
         if draft and image.format == "JPEG":
-            factor = JPEG_OVERSAMPLING * SIDE / max(width, height)
+            factor = SIDE / max(width, height)
             if factor < 1:
                 image.draft("RGB", (math.ceil(width * factor), math.ceil(height * factor)))
         if image.getexif().get(0x0112, 1) in (5, 6, 7, 8):
