@@ -432,8 +432,9 @@ public:
             return false;
         jpeg_mem_src(&m_info, reinterpret_cast<const unsigned char *>(data.data()), static_cast<unsigned long>(data.size()));
         jpeg_read_header(&m_info, TRUE);
-        // A backstop: libjpeg refuses to allocate more than this (the limits are checked before).
-        m_info.mem->max_memory_to_use = long(kMaxDecodeBytes);
+        // A backstop, as for Qt's readers: libjpeg refuses to hold more than
+        // twice the decoding budget, which the checks before keep it within.
+        m_info.mem->max_memory_to_use = long(2 * kMaxDecodeBytes);
         switch (m_info.jpeg_color_space) {
         case JCS_GRAYSCALE:
             m_info.out_color_space = JCS_GRAYSCALE;

@@ -99,7 +99,7 @@ template <typename Words> [[gnu::always_inline]] inline Words paeth(Words a, Wor
 
 /** Filters 1 to 4 (Sub, Up, Average, Paeth) of a row of n bytes, bpp bytes a pixel, vectorised per pixel. */
 template <int Bpp>
-void unfilterPixels(int filter, const quint8 *raw, const quint8 *prev, quint8 *cur, size_t n)
+[[gnu::always_inline]] inline void unfilterPixels(int filter, const quint8 *raw, const quint8 *prev, quint8 *cur, size_t n)
 {
     using B = Bytes8;
     using W = Words8;
@@ -131,7 +131,7 @@ void unfilterPixels(int filter, const quint8 *raw, const quint8 *prev, quint8 *c
 }
 
 /** The same, a byte at a time, for 1 and 2 bytes a pixel. */
-void unfilterBytes(int filter, int bpp, const quint8 *raw, const quint8 *prev, quint8 *cur, size_t n)
+[[gnu::always_inline]] inline void unfilterBytes(int filter, int bpp, const quint8 *raw, const quint8 *prev, quint8 *cur, size_t n)
 {
     for (size_t i = 0; i < n; ++i) {
         const int a = cur[ptrdiff_t(i) - bpp];
@@ -152,7 +152,7 @@ void unfilterBytes(int filter, int bpp, const quint8 *raw, const quint8 *prev, q
 // program loads on a processor that has it: its absolute value, minimum and
 // blend instructions take a third off Paeth, the filter of most photos.
 #if defined(__x86_64__) && defined(__GNUC__)
-#define VELK_UNFILTER_CLONES __attribute__((target_clones("arch=x86-64-v3", "default"), flatten))
+#define VELK_UNFILTER_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define VELK_UNFILTER_CLONES
 #endif
@@ -201,7 +201,7 @@ constexpr int kPaethRows = 4;
  * fourth overwritten by the next pixel or past the row's end.
  */
 template <int Bpp>
-void unpaethRows(const quint8 *const *rows, const quint8 *above, quint8 *const *out, size_t n)
+[[gnu::always_inline]] inline void unpaethRows(const quint8 *const *rows, const quint8 *above, quint8 *const *out, size_t n)
 {
     using Words = qint16 __attribute__((vector_size(32)));
     using Bytes = quint8 __attribute__((vector_size(16)));
