@@ -364,9 +364,9 @@ DeclaredColour pngColour(QByteArrayView data)
  * Against a full decode drawn by the double-precision Lanczos reference:
  * photos 50-55 dB, a noisy synthetic photo 41 dB, a 4096x4096 zone plate
  * 34 dB with faint alias rings (39 dB when decoded at twice the drawn size,
- * rings there too). Staying at twice the drawn size cost 25-45% more time
- * on 12-50 MP photos: the rows of every further 2x of scale are inverse
- * transformed and resampled, and at 1/8 libjpeg decodes the DC
+ * rings there too). Staying at twice the drawn size cost 20-25% more
+ * processor time on 6-48 MP photos: the rows of every further 2x of scale
+ * are inverse transformed and resampled, and at 1/8 libjpeg keeps the DC
  * coefficients alone. The scales between (3/8, 5/8, 6/8, 7/8) are slower
  * than the next power of two: libjpeg has fast (SIMD) inverse transforms
  * only for those.
