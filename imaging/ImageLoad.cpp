@@ -667,11 +667,10 @@ std::optional<DecodedImage> loadImage(const QByteArray &nativePath, int drawnSid
         return std::nullopt;
     DecodeBudget::Grant budget = claimConversion(bytes->size(), decodeBytes, stored, drawnSide);
 
-    QImage image = reader.read();
+    QImage image = reader.read(); // GIFs declare no colour space: they are sRGB
     clearUpperAvxState();
     if (image.isNull())
         return std::nullopt;
-    convertToSrgb(image, DeclaredColour());
 
     DecodedImage decoded;
     decoded.size = decoded.extent = QSizeF(image.size());
