@@ -130,6 +130,14 @@ void mapGreyLevels(QImage &image, const std::vector<quint16> &levels)
                 const QRgba64 p = pixels[x];
                 pixels[x] = QRgba64::fromRgba64(levels[p.red()], levels[p.green()], levels[p.blue()], p.alpha());
             }
+        } else if (format == QImage::Format_RGB888 || format == QImage::Format_RGBA8888) {
+            const int step = format == QImage::Format_RGB888 ? 3 : 4;
+            for (int x = 0; x < width; ++x) {
+                uchar *p = line + step * x;
+                p[0] = levels8[p[0]];
+                p[1] = levels8[p[1]];
+                p[2] = levels8[p[2]];
+            }
         } else { // RGB32, ARGB32
             auto *pixels = reinterpret_cast<QRgb *>(line);
             for (int x = 0; x < width; ++x)
@@ -166,8 +174,16 @@ void transformColours(QImage &image, cmsHPROFILE profile, cmsHPROFILE srgb)
         return;
     }
     const bool deep = image.depth() == 64;
-    const Transform rgb16 = deep ? makeTransform(profile, kRgba64Layout, srgb, kRgba64Layout) : Transform(nullptr, cmsDeleteTransform);
-    cmsHTRANSFORM transform = deep ? rgb16.get() : rgb8.get();
+    // 16-bit pixels, and those whose bytes lie in another order than QRgb's, need a transform of their own.
+    cmsUInt32Number layout = 0;
+    if (deep)
+        layout = kRgba64Layout;
+    else if (image.format() == QImage::Format_RGB888)
+        layout = TYPE_RGB_8;
+    else if (image.format() == QImage::Format_RGBA8888)
+        layout = TYPE_RGBA_8;
+    const Transform own = layout ? makeTransform(profile, layout, srgb, layout) : Transform(nullptr, cmsDeleteTransform);
+    cmsHTRANSFORM transform = layout ? own.get() : rgb8.get();
     if (!transform)
         return;
     for (int y = 0; y < image.height(); ++y) {
@@ -187,8 +203,8 @@ void convertToSrgb(QImage &image, const DeclaredColour &declared)
     if (space != cmsSigRgbData && space != cmsSigGrayData)
         return;
 
-    // The formats the conversion works on in place; Qt's PNG, JPEG and GIF
-    // readers produce no others. Premultiplied colour is unpremultiplied.
+    // The formats the conversion works on in place; our PNG and JPEG
+    // decoders and Qt's GIF reader produce no others. Premultiplied colour is unpremultiplied.
     switch (image.format()) {
     case QImage::Format_Mono:
     case QImage::Format_MonoLSB:
@@ -197,6 +213,8 @@ void convertToSrgb(QImage &image, const DeclaredColour &declared)
     case QImage::Format_Grayscale16:
     case QImage::Format_RGB32:
     case QImage::Format_ARGB32:
+    case QImage::Format_RGB888:
+    case QImage::Format_RGBA8888:
     case QImage::Format_RGBX64:
     case QImage::Format_RGBA64:
         break;

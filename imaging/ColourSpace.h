@@ -31,7 +31,7 @@ struct DeclaredColour
  * file is shown as if it were sRGB, as it was before colour management.
  *
  * Needs no memory beyond a row, except for image formats no decoder of ours
- * produces (RGB888 and the like), which are converted to ARGB32 first.
+ * produces (RGB16 and the like), which are converted to ARGB32 first.
  */
 void convertToSrgb(QImage &image, const DeclaredColour &declared);
 

@@ -10,9 +10,14 @@
 #include <QImageIOHandler>
 #include <QImageReader>
 #include <QScopeGuard>
+#include <QTransform>
 #include <QtEndian>
 
 #include <zlib.h>
+
+#include <csetjmp>
+#include <cstdio> // before jpeglib.h, which uses FILE
+#include <jpeglib.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,17 +34,6 @@
 namespace imaging {
 
 namespace {
-
-/**
- * How much larger than its drawn size a reduced JPEG decode stays. libjpeg's
- * reduced decode works within 8x8 blocks, which lets some fine detail alias;
- * with the decoded picture at least twice the drawn size the final Lanczos
- * step removes most of it. Measured against a full decode on a 4096x4096
- * zone plate: 39 dB at 2x, 34 dB with visible alias rings at 1x; photos
- * 55-60 dB at 2x. Going to 1x would save only 10-20%: entropy decoding, not
- * the inverse DCT, is most of a JPEG's decoding time.
- */
-constexpr int kJpegOversampling = 2;
 
 /** Embedded ICC profiles beyond this are ignored; real ones stay under a few MB. */
 constexpr qsizetype kMaxProfileBytes = 16 * 1024 * 1024;
@@ -358,30 +352,240 @@ DeclaredColour pngColour(QByteArrayView data)
     return colour;
 }
 
-/** The JPEG decode reduction (1, 2, 4 or 8) for a picture of this stored size. */
-int jpegReduction(QSize storedSize, int drawnSide)
+/**
+ * The scale, 1/8, 2/8, 4/8 or 8/8, at which libjpeg decodes a JPEG of this
+ * stored size: the smallest whose picture is still at least drawnSide
+ * pixels along its longer side (and a pixel along its shorter), so that
+ * the resampler only ever reduces it further. This is the reduction
+ * every fast converter makes.
+ *
+ * Reducing at decode time works within 8x8 blocks (at 1/8 a block becomes
+ * its mean), which lets some detail finer than the drawn pixels alias.
+ * Against a full decode drawn by the double-precision Lanczos reference:
+ * photos 50-55 dB, a noisy synthetic photo 41 dB, a 4096x4096 zone plate
+ * 34 dB with faint alias rings (39 dB when decoded at twice the drawn size,
+ * rings there too). Staying at twice the drawn size cost 20-25% more
+ * processor time on 6-48 MP photos: the rows of every further 2x of scale
+ * are inverse transformed and resampled, and at 1/8 libjpeg keeps the DC
+ * coefficients alone. The scales between (3/8, 5/8, 6/8, 7/8) are slower
+ * than the next power of two: libjpeg has fast (SIMD) inverse transforms
+ * only for those.
+ */
+int jpegScale(QSize storedSize, int drawnSide)
 {
-    const int longer = std::max(storedSize.width(), storedSize.height());
-    const int shorter = std::min(storedSize.width(), storedSize.height());
-    int reduction = 1;
-    while (reduction < 8 && reduction * 2 * kJpegOversampling * drawnSide <= longer && reduction * 2 <= shorter)
-        reduction *= 2;
-    return reduction;
+    const qint64 longer = std::max(storedSize.width(), storedSize.height());
+    const qint64 shorter = std::min(storedSize.width(), storedSize.height());
+    int scale = 8;
+    while (scale > 1 && longer * (scale / 2) >= qint64(drawnSide) * 8 && shorter * (scale / 2) >= 8)
+        scale /= 2;
+    return scale;
+}
+
+/** libjpeg's error handling: an error ends the decode by a jump back to where it was set. */
+struct JpegErrors
+{
+    jpeg_error_mgr manager;
+    std::jmp_buf failed;
+};
+
+[[noreturn]] void jpegFailed(j_common_ptr info)
+{
+    std::longjmp(reinterpret_cast<JpegErrors *>(info->err)->failed, 1);
+}
+
+/** Warnings about damaged data that libjpeg decodes past are not printed, as Qt's reader does not stop at them either. */
+void jpegMessage(j_common_ptr) {}
+
+/**
+ * A JPEG decoded by libjpeg directly, at the scale asked for, into the
+ * picture's own rows: Format_RGB32 for colour, Format_Grayscale8 for grey,
+ * the same pixels as Qt's reader at full size. CMYK pictures become RGB as
+ * Qt's reader makes them, taking them as Adobe writes them (inverted).
+ *
+ * libjpeg reports an error by a jump (longjmp) back into the function that
+ * set it, start() or decode(); both therefore make their libjpeg calls
+ * themselves, with nothing after setjmp that has a destructor, and keep
+ * what they make in members.
+ */
+class JpegDecode
+{
+public:
+    JpegDecode()
+    {
+        m_info.err = jpeg_std_error(&m_errors.manager);
+        m_errors.manager.error_exit = jpegFailed;
+        m_errors.manager.output_message = jpegMessage;
+        jpeg_create_decompress(&m_info);
+    }
+    ~JpegDecode() { jpeg_destroy_decompress(&m_info); }
+    JpegDecode(const JpegDecode &) = delete;
+    JpegDecode &operator=(const JpegDecode &) = delete;
+
+    /**
+     * Reads the header of the JPEG in data and sets the scale: false when
+     * the header is damaged or the colour space is one Qt's reader does
+     * not take either.
+     */
+    bool start(QByteArrayView data, int drawnSide)
+    {
+        if (setjmp(m_errors.failed))
+            return false;
+        jpeg_mem_src(&m_info, reinterpret_cast<const unsigned char *>(data.data()), static_cast<unsigned long>(data.size()));
+        jpeg_read_header(&m_info, TRUE);
+        // A backstop, as for Qt's readers: libjpeg refuses to hold more than
+        // twice the decoding budget, which the checks before keep it within.
+        m_info.mem->max_memory_to_use = long(2 * kMaxDecodeBytes);
+        switch (m_info.jpeg_color_space) {
+        case JCS_GRAYSCALE:
+            m_info.out_color_space = JCS_GRAYSCALE;
+            break;
+        case JCS_YCbCr:
+        case JCS_RGB:
+            m_info.out_color_space = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? JCS_EXT_BGRX : JCS_EXT_XRGB; // QRgb
+            break;
+        case JCS_CMYK:
+        case JCS_YCCK:
+            m_info.out_color_space = JCS_CMYK;
+            break;
+        default:
+            return false;
+        }
+        m_scale = jpegScale(QSize(int(m_info.image_width), int(m_info.image_height)), drawnSide);
+        m_info.scale_num = unsigned(m_scale);
+        m_info.scale_denom = 8;
+        jpeg_calc_output_dimensions(&m_info);
+        return m_info.output_width > 0 && m_info.output_height > 0;
+    }
+
+    /** The stored picture's size, and the decoded one's. */
+    QSize stored() const { return QSize(int(m_info.image_width), int(m_info.image_height)); }
+    QSize decoded() const { return QSize(int(m_info.output_width), int(m_info.output_height)); }
+    int scale() const { return m_scale; }
+
+    /** Decodes the picture into image(); false when the data is damaged or memory runs out. */
+    bool decode()
+    {
+        if (setjmp(m_errors.failed))
+            return false;
+        jpeg_start_decompress(&m_info);
+        const bool cmyk = m_info.out_color_space == JCS_CMYK;
+        m_image = QImage(decoded(), m_info.out_color_space == JCS_GRAYSCALE ? QImage::Format_Grayscale8 : QImage::Format_RGB32);
+        if (m_image.isNull() || (cmyk && !m_cmykRow.tryAllocate(size_t(m_info.output_width) * 4)))
+            return false;
+        while (m_info.output_scanline < m_info.output_height) {
+            uchar *line = m_image.scanLine(int(m_info.output_scanline));
+            JSAMPROW row = cmyk ? m_cmykRow.data : line;
+            if (jpeg_read_scanlines(&m_info, &row, 1) != 1)
+                return false;
+            if (cmyk) {
+                auto *out = reinterpret_cast<QRgb *>(line);
+                for (JDIMENSION x = 0; x < m_info.output_width; ++x) {
+                    const uchar *p = m_cmykRow.data + 4 * x;
+                    out[x] = qRgb(p[3] * p[0] / 255, p[3] * p[1] / 255, p[3] * p[2] / 255);
+                }
+            }
+        }
+        jpeg_finish_decompress(&m_info);
+        return true;
+    }
+
+    QImage takeImage() { return std::move(m_image); }
+
+private:
+    /** A row buffer that an allocation failure leaves empty rather than throwing past libjpeg. */
+    struct Row
+    {
+        std::unique_ptr<uchar[]> owner;
+        uchar *data = nullptr;
+        bool tryAllocate(size_t bytes)
+        {
+            owner.reset(new (std::nothrow) uchar[bytes]);
+            data = owner.get();
+            return data != nullptr;
+        }
+    };
+
+    jpeg_decompress_struct m_info = {};
+    JpegErrors m_errors = {};
+    int m_scale = 8;
+    QImage m_image;
+    Row m_cmykRow;
+};
+
+/** image turned upright as transformation says, as Qt's reader turns a picture by its EXIF orientation. */
+void turnUpright(QImage &image, QImageIOHandler::Transformations transformation)
+{
+    if (transformation == QImageIOHandler::TransformationNone)
+        return;
+    if (transformation == QImageIOHandler::TransformationRotate270) {
+        image = image.transformed(QTransform().rotate(270));
+        return;
+    }
+    image = std::move(image).mirrored(transformation & QImageIOHandler::TransformationMirror,
+                                      transformation & QImageIOHandler::TransformationFlip);
+    if (transformation & QImageIOHandler::TransformationRotate90)
+        image = image.transformed(QTransform().rotate(90));
+}
+
+/**
+ * A JPEG decoded by libjpeg at the scale jpegScale() picks, under the limits of
+ * ImageLoad.h: libjpeg's coefficients (facts.coefficientBytes) and the
+ * decoded picture at 4 bytes a pixel, twice that when turning it upright
+ * makes a turned copy before the decoded one is released.
+ */
+std::optional<DecodedImage> loadJpeg(QByteArrayView bytes, const JpegFacts &facts,
+                                     QImageIOHandler::Transformations transformation, int drawnSide)
+{
+    JpegDecode jpeg;
+    if (!jpeg.start(bytes, drawnSide))
+        return std::nullopt;
+    const QSize stored = jpeg.stored();
+    const QSize decodedSize = jpeg.decoded();
+    if (qint64(stored.width()) * stored.height() > kMaxPixels)
+        return std::nullopt;
+    const int bytesPerPixel = transformation == QImageIOHandler::TransformationNone ? 4 : 8;
+    const qint64 decodeBytes = facts.coefficientBytes + qint64(decodedSize.width()) * decodedSize.height() * bytesPerPixel;
+    if (decodeBytes > kMaxDecodeBytes)
+        return std::nullopt;
+    const bool quarterTurn = transformation & QImageIOHandler::TransformationRotate90;
+    DecodeBudget::Grant budget = claimConversion(bytes.size(), decodeBytes,
+                                                 quarterTurn ? decodedSize.transposed() : decodedSize, drawnSide);
+    const bool decodedWhole = jpeg.decode();
+    clearUpperAvxState();
+    if (!decodedWhole)
+        return std::nullopt;
+    QImage image = jpeg.takeImage();
+    turnUpright(image, transformation);
+    if (image.isNull())
+        return std::nullopt;
+    DeclaredColour declared;
+    declared.iccProfile = facts.iccProfile;
+    convertToSrgb(image, declared);
+
+    // The decoded picture measures stored * scale / 8 of its pixels; its
+    // last column and row hold the partial blocks at the right and bottom
+    // edges, and reach a little past that.
+    DecodedImage decoded;
+    decoded.size = QSizeF(quarterTurn ? stored.transposed() : stored);
+    decoded.extent = decoded.size * jpeg.scale() / 8.0;
+    decoded.image = std::move(image);
+    decoded.budget = std::move(budget);
+    return decoded;
 }
 
 /**
  * A PNG that PngDecoder takes, under the same limits as any picture: its
- * pixels, and 4 bytes a pixel decoded, 8 for 16-bit colour, plus the rows
- * and buffers the decoder works with. The colour chunks are read before
- * decoding moves the image data within bytes.
+ * pixels, and the decoded picture (1 to 4 bytes a pixel, 8 for 16-bit
+ * colour) with the rows and buffers the decoder works with. The colour
+ * chunks are read before decoding moves the image data within bytes.
  */
 std::optional<DecodedImage> loadPng(PngDecoder &png, QByteArray &bytes, int drawnSide)
 {
     const qint64 pixels = qint64(png.width()) * png.height();
-    const int bytesPerPixel = QImage::toPixelFormat(png.format()).bitsPerPixel() > 32 ? 8 : 4;
-    if (pixels > kMaxPixels || pixels * bytesPerPixel + png.workingBytes() > kMaxDecodeBytes)
+    const qint64 decodeBytes = png.pictureBytes() + png.workingBytes();
+    if (pixels > kMaxPixels || decodeBytes > kMaxDecodeBytes)
         return std::nullopt;
-    DecodeBudget::Grant budget = claimConversion(bytes.size(), pixels * bytesPerPixel + png.workingBytes(), QSize(png.width(), png.height()), drawnSide);
+    DecodeBudget::Grant budget = claimConversion(bytes.size(), decodeBytes, QSize(png.width(), png.height()), drawnSide);
     const DeclaredColour declared = pngColour(bytes);
     QImage image = png.decode(bytes);
     clearUpperAvxState();
@@ -440,17 +644,14 @@ std::optional<DecodedImage> loadImage(const QByteArray &nativePath, int drawnSid
     if (gif && !gifFacts.complete)
         return std::nullopt;
 
-    const bool quarterTurn = reader.transformation() & QImageIOHandler::TransformationRotate90;
-    int reduction = 1;
-    if (jpeg && stored.isValid())
-        reduction = jpegReduction(stored, drawnSide);
+    if (jpeg)
+        return loadJpeg(*bytes, jpegFacts, reader.transformation(), drawnSide);
 
-    // The memory the decode holds at its peak: libjpeg's coefficients, and
-    // the decoded picture, twice over for a GIF and when turning it upright
-    // makes a turned copy before the decoded one is released. The pixel
-    // format is asked for only once the header has been read: Qt's JPEG
-    // reader returns an uninitialised one for a header it cannot read.
-    qint64 decodeBytes = jpegFacts.coefficientBytes;
+    // The memory the decode holds at its peak: the decoded picture, twice
+    // over for a GIF, whose reader keeps a second screen-sized image, and
+    // when turning it upright makes a turned copy before the decoded one is
+    // released.
+    qint64 decodeBytes = kMaxDecodeBytes;
     if (stored.isValid()) {
         const int format = int(reader.imageFormat());
         const bool deep = format > QImage::Format_Invalid && format < QImage::NImageFormats
@@ -460,43 +661,19 @@ std::optional<DecodedImage> loadImage(const QByteArray &nativePath, int drawnSid
             bytesPerPixel *= 2;
         if (reader.transformation() != QImageIOHandler::TransformationNone)
             bytesPerPixel *= 2;
-        decodeBytes += qint64(stored.width() / reduction) * (stored.height() / reduction) * bytesPerPixel;
+        decodeBytes = qint64(stored.width()) * stored.height() * bytesPerPixel;
     }
     if (decodeBytes > kMaxDecodeBytes)
         return std::nullopt;
-    DecodeBudget::Grant budget = claimConversion(bytes->size(), stored.isValid() ? decodeBytes : kMaxDecodeBytes,
-                                                 stored / reduction, drawnSide);
+    DecodeBudget::Grant budget = claimConversion(bytes->size(), decodeBytes, stored, drawnSide);
 
-    if (reduction > 1) {
-        // Qt's JPEG reader asks libjpeg for the DCT scaling that the ratio of
-        // the clip rectangle to the scaled size calls for, then resamples
-        // libjpeg's output to the exact scaled size. Clipping to whole
-        // multiples of the reduction makes the ratio exact, so libjpeg's
-        // pixels arrive untouched; only the partial block at the right and
-        // bottom edges, less than `reduction` pixels, is dropped.
-        const QSize reduced(stored.width() / reduction, stored.height() / reduction);
-        reader.setClipRect(QRect(QPoint(0, 0), reduced * reduction));
-        reader.setScaledSize(reduced);
-    }
-
-    QImage image = reader.read();
+    QImage image = reader.read(); // GIFs declare no colour space: they are sRGB
     clearUpperAvxState();
     if (image.isNull())
         return std::nullopt;
-    DeclaredColour declared;
-    if (jpeg)
-        declared.iccProfile = jpegFacts.iccProfile;
-    convertToSrgb(image, declared);
 
     DecodedImage decoded;
-    decoded.size = stored.isValid() ? QSizeF(quarterTurn ? stored.transposed() : stored) : QSizeF(image.size());
-    const QSizeF expected = decoded.size / reduction;
-    // Measured in decoded pixels the picture is size / reduction, slightly
-    // more than the image when pixels were dropped. Should a decoder ever
-    // return another size, take the image as the whole picture.
-    const bool asExpected = std::abs(image.width() - expected.width()) < 1.0
-        && std::abs(image.height() - expected.height()) < 1.0;
-    decoded.extent = asExpected ? expected : QSizeF(image.size());
+    decoded.size = decoded.extent = QSizeF(image.size());
     decoded.image = std::move(image);
     decoded.budget = std::move(budget);
     return decoded;

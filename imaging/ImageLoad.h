@@ -38,14 +38,15 @@ struct DecodedImage
  * belongs to a scan no icon is made from.
  *
  * kMaxDecodeBytes bounds the memory a decode holds: the decoded picture at
- * 4 bytes a pixel, 8 for 16-bit PNGs, plus for a PNG the few rows and the
- * inflater PngDecoder works with (PNG and GIF decode at full size,
- * JPEGs at their reduced size), twice that for a GIF, whose reader keeps a
- * second screen-sized image, and for a progressive or otherwise multi-scan
- * JPEG the coefficients libjpeg keeps for the whole picture at full size
- * (2 bytes per coefficient, 64 per block: about 3 bytes a pixel with
- * 4:2:0 chroma, 6 without), whatever the reduction. That takes 8-bit PNGs
- * up to 67 MP, 16-bit ones up to 33 MP, GIF screens up to 33 MP,
+ * 4 bytes a pixel (for PNGs as stored: 1 to 4, 8 for 16-bit colour), plus
+ * for a PNG the few rows and the inflater PngDecoder works with (PNG and
+ * GIF decode at full size, JPEGs at their reduced size), twice that for a
+ * GIF, whose reader keeps a second screen-sized image, and for a
+ * progressive or otherwise multi-scan JPEG the coefficients libjpeg keeps
+ * for the whole picture at full size (2 bytes per coefficient, 64 per
+ * block: about 3 bytes a pixel with 4:2:0 chroma, 6 without), whatever the
+ * reduction. That takes 8-bit RGBA PNGs up to 67 MP (RGB ones to 89 MP),
+ * 16-bit ones up to 33 MP, GIF screens up to 33 MP,
  * progressive JPEGs up to about 87 MP (4:2:0; 44 MP without subsampling)
  * and every baseline JPEG up to kMaxPixels.
  *
@@ -59,15 +60,15 @@ inline constexpr int kMaxJpegScans = 100;
 
 /**
  * Loads the image file at filePath for drawing with its longer side at
- * drawnSide pixels. A JPEG much larger than that is decoded at 1/2, 1/4 or
- * 1/8 size by libjpeg's DCT scaling, never below twice the drawn size. An
- * embedded colour profile other than sRGB is applied (ColourSpace.h).
+ * drawnSide pixels. A JPEG much larger than that is decoded by libjpeg at
+ * 1/2, 1/4 or 1/8 size, never below the drawn size. An embedded colour
+ * profile other than sRGB is applied (ColourSpace.h).
  *
  * The file is opened once, without waiting (a named pipe never blocks),
  * and read only when that descriptor is a regular file within
  * kMaxFileBytes. Returns nothing when the file is missing or unreadable, is
- * not a regular file, is not an image that PngDecoder (every PNG) or Qt
- * (the other formats) decodes, is cut
+ * not a regular file, is not an image that PngDecoder (every PNG), libjpeg
+ * (every JPEG) or Qt (the other formats) decodes, is cut
  * short, has a zero side, or is over the limits above. Safe to call from
  * any thread.
  *

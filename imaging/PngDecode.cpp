@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace imaging {
@@ -22,6 +23,19 @@ constexpr quint32 kMaxSide = 1'000'000;
 
 /** Bytes the unfilter and conversion loops may read or write past a row's end. */
 constexpr size_t kSlack = 16;
+
+/**
+ * How far ahead of a row's place in the picture its filtered bytes must lie
+ * for it to be unfiltered in place: the loops write a whole vector of 8
+ * bytes for each pixel, which must not reach bytes not yet read.
+ */
+constexpr size_t kInPlaceGap = 8;
+
+/** Rows up to this long are unfiltered several at a time where all are Paeth's (unpaethRows()). */
+constexpr size_t kPaethRowBytes = 64 * 1024;
+
+/** Bytes of a row unfiltered at a time where it cannot be done in place. */
+constexpr size_t kChunkBytes = 12 * 1024; // whole pixels of 1, 2, 3, 4, 6 and 8 bytes
 
 /** More than an inflater holds: libdeflate's decompressor, or zlib's state and its 32 KB window. */
 constexpr qint64 kInflaterBytes = 64 * 1024;
@@ -62,26 +76,30 @@ template <typename V> void storeVector(quint8 *p, V v)
     std::memcpy(p, &v, sizeof v);
 }
 
-Words8 absolute(Words8 v)
+// Always inlined, so that no call passes a 32-byte vector (unpaethRows()),
+// whose calling convention differs with and without AVX; GCC warns of it
+// all the same, for the whole file.
+#pragma GCC diagnostic ignored "-Wpsabi"
+template <typename Words> [[gnu::always_inline]] inline Words absolute(Words v)
 {
-    const Words8 negated = -v;
+    const Words negated = -v;
     return v > negated ? v : negated;
 }
 
 /** The Paeth predictor of left a, above b and above-left c, lane by lane. */
-Words8 paeth(Words8 a, Words8 b, Words8 c)
+template <typename Words> [[gnu::always_inline]] inline Words paeth(Words a, Words b, Words c)
 {
-    const Words8 bc = b - c;
-    const Words8 ac = a - c;
-    const Words8 pa = absolute(bc);
-    const Words8 pb = absolute(ac);
-    const Words8 pc = absolute(bc + ac);
+    const Words bc = b - c;
+    const Words ac = a - c;
+    const Words pa = absolute(bc);
+    const Words pb = absolute(ac);
+    const Words pc = absolute(bc + ac);
     return ((pa <= pb) & (pa <= pc)) ? a : (pb <= pc ? b : c);
 }
 
 /** Filters 1 to 4 (Sub, Up, Average, Paeth) of a row of n bytes, bpp bytes a pixel, vectorised per pixel. */
 template <int Bpp>
-void unfilterPixels(int filter, const quint8 *raw, const quint8 *prev, quint8 *cur, size_t n)
+[[gnu::always_inline]] inline void unfilterPixels(int filter, const quint8 *raw, const quint8 *prev, quint8 *cur, size_t n)
 {
     using B = Bytes8;
     using W = Words8;
@@ -113,7 +131,7 @@ void unfilterPixels(int filter, const quint8 *raw, const quint8 *prev, quint8 *c
 }
 
 /** The same, a byte at a time, for 1 and 2 bytes a pixel. */
-void unfilterBytes(int filter, int bpp, const quint8 *raw, const quint8 *prev, quint8 *cur, size_t n)
+[[gnu::always_inline]] inline void unfilterBytes(int filter, int bpp, const quint8 *raw, const quint8 *prev, quint8 *cur, size_t n)
 {
     for (size_t i = 0; i < n; ++i) {
         const int a = cur[ptrdiff_t(i) - bpp];
@@ -130,11 +148,25 @@ void unfilterBytes(int filter, int bpp, const quint8 *raw, const quint8 *prev, q
     }
 }
 
-/** Undoes filter on a row of n bytes; false for an unknown filter type. */
+// The unfilter loops are also built for AVX2 (x86-64-v3), picked when the
+// program loads on a processor that has it: its absolute value, minimum and
+// blend instructions take a third off Paeth, the filter of most photos.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VELK_UNFILTER_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define VELK_UNFILTER_CLONES
+#endif
+
+/**
+ * Undoes filter on a row of n bytes; false for an unknown filter type. cur
+ * may lie before raw in the same buffer, at least kInPlaceGap bytes before
+ * (or exactly at it for None), as the rows unfiltered in place do.
+ */
+VELK_UNFILTER_CLONES
 bool unfilter(int filter, int bpp, const quint8 *raw, const quint8 *prev, quint8 *cur, size_t n)
 {
     if (filter == 0) {
-        std::memcpy(cur, raw, n);
+        std::memmove(cur, raw, n);
         return true;
     }
     if (filter == 2) {
@@ -152,6 +184,78 @@ bool unfilter(int filter, int bpp, const quint8 *raw, const quint8 *prev, quint8
     default: unfilterBytes(filter, bpp, raw, prev, cur, n); break;
     }
     return true;
+}
+
+/** Rows undone together by unpaethRows(). */
+constexpr int kPaethRows = 4;
+
+/**
+ * kPaethRows rows that are all filtered by Paeth, 3 or 4 bytes a pixel,
+ * undone together as a wavefront: each row a pixel behind the one above
+ * it, whose pixels it predicts from. Each pixel of a Paeth row waits for
+ * the one left of it, so a row at a time leaves the processor idle most of
+ * the time; here one vector holds a pixel of each row, four lanes of 16
+ * bits apiece, and a step makes all four. Left of the rows are zeros;
+ * above is the row above the first; rows[k] are the rows' filtered bytes
+ * and out[k] where their pixels go. Pixels of 3 bytes are written as 4, the
+ * fourth overwritten by the next pixel or past the row's end.
+ */
+template <int Bpp>
+[[gnu::always_inline]] inline void unpaethRows(const quint8 *const *rows, const quint8 *above, quint8 *const *out, size_t n)
+{
+    using Words = qint16 __attribute__((vector_size(32)));
+    using Bytes = quint8 __attribute__((vector_size(16)));
+    const size_t pixels = n / Bpp;
+    const auto pixelAt = [](const quint8 *row, size_t i) {
+        quint32 v;
+        std::memcpy(&v, row + i * Bpp, sizeof v);
+        return v;
+    };
+    Words a = {}; // each row's pixel left of the one being made
+    Words bLeft = {}; // the pixel above that, each row's upper left
+    // Step i: row k makes its pixel i - k. Rows not yet started, or done,
+    // take zeros and write nothing; that happens only in the first and last
+    // kPaethRows - 1 steps (edge).
+    const auto step = [&](size_t i, auto edge) {
+        const auto active = [&](int k) { return !edge || (i >= size_t(k) && i - k < pixels); };
+        quint32 filtered[kPaethRows];
+        for (int k = 0; k < kPaethRows; ++k)
+            filtered[k] = active(k) ? pixelAt(rows[k], i - k) : 0;
+        const quint32 top = !edge || i < pixels ? pixelAt(above, i) : 0;
+        Bytes xBytes, topBytes = {};
+        std::memcpy(&xBytes, filtered, sizeof xBytes);
+        std::memcpy(&topBytes, &top, sizeof top);
+        const Words x = __builtin_convertvector(xBytes, Words);
+        // Each row's upper neighbour is the pixel the row above made last step.
+        const Words b = __builtin_shufflevector(a, __builtin_convertvector(topBytes, Words), 16, 17, 18, 19, 0, 1, 2,
+                                                3, 4, 5, 6, 7, 8, 9, 10, 11);
+        a = Words(x + paeth(a, b, bLeft)) & 0xff;
+        bLeft = b;
+        const Bytes made = __builtin_convertvector(a, Bytes);
+        for (int k = 0; k < kPaethRows; ++k) {
+            if (active(k))
+                std::memcpy(out[k] + (i - k) * Bpp, reinterpret_cast<const quint8 *>(&made) + 4 * k, 4);
+        }
+    };
+    const size_t started = std::min<size_t>(kPaethRows - 1, pixels);
+    size_t i = 0;
+    for (; i < started; ++i)
+        step(i, std::true_type());
+    for (; i < pixels; ++i)
+        step(i, std::false_type());
+    for (; i < pixels + kPaethRows - 1; ++i)
+        step(i, std::true_type());
+}
+
+/** unpaethRows() for 3 and 4 bytes a pixel; false for other sizes. */
+VELK_UNFILTER_CLONES
+bool unpaethRows(int bpp, const quint8 *const *rows, const quint8 *above, quint8 *const *out, size_t n)
+{
+    switch (bpp) {
+    case 3: unpaethRows<3>(rows, above, out, n); return true;
+    case 4: unpaethRows<4>(rows, above, out, n); return true;
+    default: return false;
+    }
 }
 
 quint16 sample16(const quint8 *p)
@@ -310,11 +414,13 @@ QImage::Format PngDecoder::format() const
                     : (m_colourKey || m_depth < 8 ? QImage::Format_Indexed8 : QImage::Format_Grayscale8);
     case 2:
         return deep ? (m_colourKey ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
-                    : (m_colourKey ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+                    : (m_colourKey ? QImage::Format_ARGB32 : QImage::Format_RGB888);
     case 3:
         return QImage::Format_Indexed8;
-    default:
+    case 4:
         return deep ? QImage::Format_RGBA64 : QImage::Format_ARGB32;
+    default:
+        return deep ? QImage::Format_RGBA64 : QImage::Format_RGBA8888;
     }
 }
 
@@ -328,14 +434,28 @@ size_t PngDecoder::lineBytes() const
     return (size_t(m_width) * size_t(QImage::toPixelFormat(format()).bitsPerPixel()) + 31) / 32 * 4;
 }
 
+bool PngDecoder::unfiltersInPlace() const
+{
+    // The formats whose pixels are the unfiltered bytes as they are: 8-bit
+    // grey, RGB and RGBA, and 8-bit palette indices.
+    return !m_interlaced && m_depth == 8 && !m_colourKey && m_colourType != 4;
+}
+
+qint64 PngDecoder::pictureBytes() const
+{
+    return qint64(lineBytes()) * m_height;
+}
+
 qint64 PngDecoder::workingBytes() const
 {
     const qint64 rowBytes = qint64(packedBytes(m_width));
+    const qint64 beyondPicture = std::max<qint64>(rowBytes + 1 - qint64(lineBytes()), 0) * m_height + qint64(kSlack);
+    if (unfiltersInPlace()) // a chunk of a row, one of zeros above the first row, and the rows of a wavefront
+        return 2 * qint64(8 + kChunkBytes + kSlack) + 3 * qint64(kPaethRowBytes + kSlack) + beyondPicture + kInflaterBytes;
     const qint64 rows = 3 * (8 + rowBytes + 1 + qint64(kSlack)); // filtered, unfiltered, the row above
     if (m_interlaced)
         return rows + qint64(lineBytes()) + qint64(kSlack) + kInflaterBytes; // and a row of picture pixels
-    const qint64 beyondPicture = std::max<qint64>(rowBytes + 1 - qint64(lineBytes()), 0) * m_height;
-    return rows + beyondPicture + qint64(kSlack) + kInflaterBytes;
+    return rows + beyondPicture + kInflaterBytes;
 }
 
 void PngDecoder::convertRow(const quint8 *s, uchar *line, int count) const
@@ -343,7 +463,9 @@ void PngDecoder::convertRow(const quint8 *s, uchar *line, int count) const
     const int colours = int(m_palette.size());
     switch (format()) {
     case QImage::Format_Grayscale8:
-        std::memcpy(line, s, size_t(count));
+    case QImage::Format_RGB888:
+    case QImage::Format_RGBA8888:
+        std::memcpy(line, s, packedBytes(count));
         break;
     case QImage::Format_Indexed8: // an index past the palette stands for its first colour, as in Qt
         if (m_depth < 8) {
@@ -364,10 +486,6 @@ void PngDecoder::convertRow(const quint8 *s, uchar *line, int count) const
         for (int x = 0; x < count; ++x)
             reinterpret_cast<quint16 *>(line)[x] = sample16(s + 2 * x);
         break;
-    case QImage::Format_RGB32:
-        for (int x = 0; x < count; ++x)
-            reinterpret_cast<QRgb *>(line)[x] = qRgb(s[3 * x], s[3 * x + 1], s[3 * x + 2]);
-        break;
     case QImage::Format_ARGB32:
         if (m_colourType == 2) {
             for (int x = 0; x < count; ++x) {
@@ -375,12 +493,9 @@ void PngDecoder::convertRow(const quint8 *s, uchar *line, int count) const
                 const bool key = p[0] == m_key[0] && p[1] == m_key[1] && p[2] == m_key[2];
                 reinterpret_cast<QRgb *>(line)[x] = qRgba(p[0], p[1], p[2], key ? 0 : 255);
             }
-        } else if (m_colourType == 4) {
+        } else { // grey and alpha
             for (int x = 0; x < count; ++x)
                 reinterpret_cast<QRgb *>(line)[x] = qRgba(s[2 * x], s[2 * x], s[2 * x], s[2 * x + 1]);
-        } else {
-            for (int x = 0; x < count; ++x)
-                reinterpret_cast<QRgb *>(line)[x] = qRgba(s[4 * x], s[4 * x + 1], s[4 * x + 2], s[4 * x + 3]);
         }
         break;
     default: { // RGBX64, RGBA64: 16-bit red, green, blue, alpha
@@ -498,6 +613,12 @@ QImage PngDecoder::decodeRows(const char *stream, size_t streamLength) const
     if (inflated != rawBytes)
         return {};
 
+    if (unfiltersInPlace()) {
+        if (!unfilterInPlace(raw, image.bits(), rowBytes, lineLength))
+            return {};
+        return image;
+    }
+
     // Unfiltered rows, with bpp zero bytes before each for the pixels left of the row.
     std::vector<quint8> rows(2 * (8 + rowBytes + kSlack), 0);
     quint8 *prev = rows.data() + 8;
@@ -511,6 +632,94 @@ QImage PngDecoder::decodeRows(const char *stream, size_t streamLength) const
         std::swap(prev, cur);
     }
     return image;
+}
+
+/** Whether kPaethRows filtered rows from filtered on, rawRow bytes apart, are all filtered by Paeth. */
+static bool allPaeth(const quint8 *filtered, size_t rawRow)
+{
+    for (int k = 0; k < kPaethRows; ++k) {
+        if (filtered[size_t(k) * rawRow] != 4)
+            return false;
+    }
+    return true;
+}
+
+bool PngDecoder::unfilterInPlace(const quint8 *raw, uchar *bits, size_t rowBytes, size_t lineLength) const
+{
+    // Row y's filtered bytes lie at least a byte further on than its pixels
+    // (the filter type bytes of rows 0 to y come before them), and the rows
+    // above are done. Where they lie kInPlaceGap bytes or more further on,
+    // the row is unfiltered straight into place; else a chunk at a time
+    // through a small buffer, whose copy into place ends before the next
+    // chunk's filtered bytes. Left of each row, and above the first, are
+    // zeros.
+    const size_t bpp = size_t(m_bpp);
+    const size_t rawRow = rowBytes + 1;
+    std::vector<quint8> zeros(8 + kChunkBytes + kSlack, 0);
+    std::vector<quint8> chunk(8 + kChunkBytes + kSlack, 0);
+    const bool wavefront = (bpp == 3 || bpp == 4) && rowBytes <= kPaethRowBytes;
+    std::vector<quint8> later(wavefront ? (kPaethRows - 1) * (rowBytes + kSlack) : 0);
+    for (int y = 0; y < m_height; ++y) {
+        const quint8 *filtered = raw + size_t(y) * rawRow;
+        const int filter = filtered[0];
+        const quint8 *in = filtered + 1;
+        uchar *line = bits + size_t(y) * lineLength;
+        const quint8 *above = y > 0 ? line - lineLength : nullptr;
+        if (wavefront && above && size_t(in - line) >= kInPlaceGap && y + kPaethRows <= m_height
+            && allPaeth(filtered, rawRow)) {
+            // The rows after this one are unfiltered beside it into a
+            // buffer, since their places hold bytes of this row not yet
+            // read; they go into place once this row is done.
+            const quint8 *rows[kPaethRows];
+            quint8 *out[kPaethRows] = {line};
+            for (int k = 0; k < kPaethRows; ++k) {
+                rows[k] = in + size_t(k) * rawRow;
+                if (k > 0)
+                    out[k] = later.data() + size_t(k - 1) * (rowBytes + kSlack);
+            }
+            unpaethRows(int(bpp), rows, above, out, rowBytes);
+            for (int k = 1; k < kPaethRows; ++k)
+                std::memcpy(line + size_t(k) * lineLength, out[k], rowBytes);
+            y += kPaethRows - 1;
+            continue;
+        }
+        if (above && size_t(in - line) >= kInPlaceGap) {
+            // The first pixel, whose left and upper-left neighbours are 0:
+            // Up, Average and Paeth predict from the pixel above alone.
+            if (filter > 4)
+                return false;
+            for (size_t i = 0; i < bpp; ++i)
+                line[i] = quint8(in[i] + (filter == 2 || filter == 4 ? above[i] : filter == 3 ? above[i] >> 1 : 0));
+            if (!unfilter(filter, int(bpp), in + bpp, above + bpp, line + bpp, rowBytes - bpp))
+                return false;
+        } else {
+            for (size_t at = 0; at < rowBytes; at += kChunkBytes) {
+                const size_t n = std::min(kChunkBytes, rowBytes - at);
+                quint8 *out = chunk.data() + 8;
+                // The pixel left of the chunk, and the one above that.
+                std::memset(chunk.data(), 0, 8);
+                if (at > 0)
+                    std::memcpy(out - bpp, line + at - bpp, bpp);
+                const quint8 *up = above ? above + at : zeros.data() + 8;
+                if (at == 0 && above) {
+                    // The pixel up-left of the row's first is 0: the above row's pixels start the chunk.
+                    std::memcpy(zeros.data() + 8, above, std::min(n + kSlack, rowBytes));
+                    up = zeros.data() + 8;
+                }
+                if (!unfilter(filter, int(bpp), in + at, up, out, n))
+                    return false;
+                if (at == 0 && above)
+                    std::memset(zeros.data() + 8, 0, std::min(n + kSlack, rowBytes));
+                std::memcpy(line + at, out, n);
+            }
+        }
+        if (m_colourType == 3) { // an index past the palette stands for its first colour, as in Qt
+            const int colours = int(m_palette.size());
+            for (size_t x = 0; x < rowBytes; ++x)
+                line[x] = line[x] < colours ? line[x] : 0;
+        }
+    }
+    return true;
 }
 
 QImage PngDecoder::decodePasses(const char *stream, size_t streamLength) const
@@ -566,6 +775,7 @@ QImage PngDecoder::decodePasses(const char *stream, size_t streamLength) const
             switch (pixelBytes) {
             case 1: scatter<1>(pixels.data(), line, columns, pass); break;
             case 2: scatter<2>(pixels.data(), line, columns, pass); break;
+            case 3: scatter<3>(pixels.data(), line, columns, pass); break;
             case 4: scatter<4>(pixels.data(), line, columns, pass); break;
             default: scatter<8>(pixels.data(), line, columns, pass); break;
             }

@@ -29,17 +29,19 @@ bool isPngFile(QByteArrayView file);
 /**
  * A PNG decoder for every valid PNG file: each colour type at each of its
  * bit depths, interlaced or not. Raw samples come out, no gamma applied:
- * 8-bit samples as Qt's formats for them, 16-bit ones kept, 1, 2 and
+ * 8-bit grey, RGB and RGBA as stored (Grayscale8, RGB888, RGBA8888), 8-bit
+ * grey and alpha and colour keys as ARGB32, 16-bit samples kept, 1, 2 and
  * 4-bit ones (grey or palette) as Indexed8 with one byte a pixel; palettes
- * and tRNS transparency become colour tables or alpha. For 8 and 16-bit
- * files the format and pixels are those of Qt's reader (libpng), where
- * that reader is right.
+ * and tRNS transparency become colour tables or alpha. The pixels are
+ * those of Qt's reader (libpng), where that reader is right.
  *
  * It is fast mainly because it inflates a file that is not interlaced with
  * libdeflate in one call and undoes the row filters a whole pixel at a
- * time, and such a file needs no memory beyond the decoded picture: the
- * image data is inflated into the far end of the picture's own buffer and
- * unfiltered towards its start. An interlaced file's seven passes each
+ * time (runs of Paeth rows four rows at once), and such a file needs no
+ * memory beyond the decoded picture: the image data is inflated into the
+ * far end of the picture's own buffer and unfiltered towards its start,
+ * straight into place where the picture's rows are the unfiltered bytes.
+ * An interlaced file's seven passes each
  * cover the whole picture, so its image data is inflated a row at a time
  * by zlib, and each row is unfiltered and put in place at once; it needs
  * a few rows beyond the picture.
@@ -66,6 +68,8 @@ public:
     int height() const { return m_height; }
     /** The format of the image decode() returns. */
     QImage::Format format() const;
+    /** The decoded picture's bytes. */
+    qint64 pictureBytes() const;
     /** The most memory decode() holds besides the picture itself: rows, the inflater, filtered data past the picture's end. */
     qint64 workingBytes() const;
 
@@ -82,6 +86,10 @@ private:
     /** The bytes of a row of count pixels, as stored. */
     size_t packedBytes(int count) const;
     size_t lineBytes() const;
+    /** Whether the picture's rows are the unfiltered rows as they are, and so unfiltered in place. */
+    bool unfiltersInPlace() const;
+    /** Unfilters the rows inflated into raw, the far end of the picture's buffer bits, into place. */
+    bool unfilterInPlace(const quint8 *raw, uchar *bits, size_t rowBytes, size_t lineLength) const;
     /** count pixels of an unfiltered row s as the picture's pixels at line. */
     void convertRow(const quint8 *s, uchar *line, int count) const;
 

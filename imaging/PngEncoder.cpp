@@ -346,13 +346,15 @@ size_t deflateWhole(const uchar *in, size_t size, QByteArray &out, qsizetype at)
 
 /**
  * The same by zlib with its run-length strategy: matches only repeat the
- * previous byte. Takes less than 4 GB in one call, which is plenty.
+ * previous byte. Its largest blocks (memory level 9) come out 0.2% smaller
+ * on photos than the default's. Takes less than 4 GB in one call, which is
+ * plenty.
  */
 size_t deflateRuns(const uchar *in, size_t size, QByteArray &out, qsizetype at)
 {
     z_stream stream = {};
     if (size > std::numeric_limits<uInt>::max() / 2
-        || deflateInit2(&stream, kDeflateLevel, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK)
+        || deflateInit2(&stream, kDeflateLevel, Z_DEFLATED, 15, 9, Z_RLE) != Z_OK)
         return 0;
     const size_t bound = deflateBound(&stream, uLong(size));
     out.resize(at + qsizetype(bound));
@@ -481,9 +483,11 @@ Rows chooseRows(const QImage &image, const Layout &layout, const Filtered &filte
  * regular patterns, where long matches pay. On photos every fast libdeflate
  * level stays 2 to 6% above zlib's filtered strategy, since short matches
  * cost more bits than the bytes they replace; zlib's run-length strategy is
- * smaller than both there, and faster still. Which kind a picture is, 32
- * consecutive rows from its middle tell, compressed both ways; rows that
- * are nearly all zeros go to libdeflate without asking.
+ * smaller than both there, and faster still. (Plain Huffman coding, with no
+ * matches at all, is smaller still on a few photos, but the rows of a trial
+ * cannot tell which: it came out 10% larger on others.) Which kind a
+ * picture is, 32 consecutive rows from its middle tell, compressed both
+ * ways; rows that are nearly all zeros go to libdeflate without asking.
  */
 size_t compress(const Filtered &filtered, QByteArray &out, qsizetype at)
 {

@@ -246,6 +246,30 @@ void arrange(Pixel *out, int n)
 }
 
 /**
+ * n pixels of 3 bytes as floats, opaque: four at a time from 16 bytes, where
+ * 16 can be read, then one at a time.
+ */
+[[gnu::always_inline]] inline void loadRgb888(const uchar *in, int n, Pixel *out)
+{
+    using Bytes16 = quint8 __attribute__((vector_size(16)));
+    constexpr Bytes16 zero = {};
+    constexpr Ints opaque = {0, 0, 0, 255};
+    int x = 0;
+    for (; x + 5 < n; x += 4) {
+        Bytes16 v;
+        std::memcpy(&v, in + 3 * x, sizeof v);
+        // Each pixel's three bytes into the low bytes of three 32-bit lanes.
+        const auto pixel = [&](Bytes16 lanes) { return __builtin_convertvector(Ints(lanes) | opaque, Pixel); };
+        out[x] = pixel(__builtin_shufflevector(v, zero, 0, 16, 16, 16, 1, 16, 16, 16, 2, 16, 16, 16, 16, 16, 16, 16));
+        out[x + 1] = pixel(__builtin_shufflevector(v, zero, 3, 16, 16, 16, 4, 16, 16, 16, 5, 16, 16, 16, 16, 16, 16, 16));
+        out[x + 2] = pixel(__builtin_shufflevector(v, zero, 6, 16, 16, 16, 7, 16, 16, 16, 8, 16, 16, 16, 16, 16, 16, 16));
+        out[x + 3] = pixel(__builtin_shufflevector(v, zero, 9, 16, 16, 16, 10, 16, 16, 16, 11, 16, 16, 16, 16, 16, 16, 16));
+    }
+    for (; x < n; ++x)
+        out[x] = toPixel(in[3 * x], in[3 * x + 1], in[3 * x + 2], 255);
+}
+
+/**
  * Reads source rows as premultiplied float pixels. The formats that Qt's
  * decoders produce are read directly; any other is converted by Qt a block
  * of rows at a time, which never holds a second full-size copy of the
@@ -303,6 +327,12 @@ public:
         case QImage::Format_RGBX8888:
             for (int x = 0; x < count; ++x)
                 put(x, rgba[4 * x], rgba[4 * x + 1], rgba[4 * x + 2], 255);
+            return true;
+        case QImage::Format_RGB888:
+            for (int x = 0; x < count; ++x) {
+                const uchar *p = line + 3 * (x0 + x);
+                put(x, p[0], p[1], p[2], 255);
+            }
             return true;
         case QImage::Format_RGBA64:
             for (int x = 0; x < count; ++x) {
@@ -376,6 +406,9 @@ public:
         case QImage::Format_RGBA8888_Premultiplied:
             toFloats(bytes, count, 1.0f, out);
             break;
+        case QImage::Format_RGB888:
+            loadRgb888(line + 3 * x0, count, out);
+            break;
         case QImage::Format_RGBA64: // 16-bit channels keep their precision
             toFloats(words, count, k16To8, out);
             arrange<Order::Rgba, false, true>(out, count);
@@ -423,6 +456,13 @@ private:
     int m_blockX = 0;
 };
 
+/**
+ * From this many taps on, weightedRows() goes through the rows a few at a
+ * time rather than a pixel at a time: a large reduction reads a hundred
+ * rows for each canvas row.
+ */
+constexpr int kManyTaps = 16;
+
 /** Two pixels side by side, eight floats: one AVX register, two SSE ones. */
 using PixelPair = float __attribute__((vector_size(32)));
 
@@ -457,12 +497,30 @@ void filterRow(const Pixel *in, int origin, const AxisFilter &fx, Pixel *out)
 /**
  * One canvas row from the horizontally filtered rows: out[j] = the sum of
  * w[t] * rows[t][j] over the taps, two pixels at a time, for j < count
- * rounded up to even. rows holds whole tap groups, the padding weights are
- * zero, and each row can be read one pixel past count.
+ * rounded up to even. rows holds whole tap groups (of four), the padding
+ * weights are zero, and each row can be read one pixel past count.
  */
 VELK_SIMD_CLONES
 void weightedRows(const float *w, const Pixel *const *rows, int taps, int count, Pixel *out)
 {
+    if (taps > kManyTaps) {
+        // Four rows at a time over the whole row, adding into out: the
+        // processor's prefetchers follow five streams, not dozens.
+        for (int t = 0; t < taps; t += 4) {
+            for (int j = 0; j < count; j += 2) {
+                PixelPair p0, p1, p2, p3, sum = {};
+                std::memcpy(&p0, rows[t] + j, sizeof p0);
+                std::memcpy(&p1, rows[t + 1] + j, sizeof p1);
+                std::memcpy(&p2, rows[t + 2] + j, sizeof p2);
+                std::memcpy(&p3, rows[t + 3] + j, sizeof p3);
+                if (t > 0)
+                    std::memcpy(&sum, out + j, sizeof sum);
+                sum += (w[t] * p0 + w[t + 1] * p1) + (w[t + 2] * p2 + w[t + 3] * p3);
+                std::memcpy(out + j, &sum, sizeof sum);
+            }
+        }
+        return;
+    }
     for (int j = 0; j < count; j += 2) {
         PixelPair a0 = {}, a1 = {};
         for (int t = 0; t < taps; t += 2) {

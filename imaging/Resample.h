@@ -19,8 +19,9 @@ namespace imaging {
  * Inside dst the picture replaces the canvas (copy, not blend).
  *
  * srcExtent is the size of the whole picture measured in src's pixels. It
- * equals src's size unless src was decoded at reduced size, in which case it
- * can exceed it by less than a pixel; the missing sliver repeats the edge.
+ * equals src's size unless src was decoded at reduced size, in which case
+ * it can fall short of it by less than a pixel: src's last column and row
+ * hold the picture's edge and reach a little past it.
  *
  * At its own size and a whole-pixel position the picture is copied, with
  * the same pixels that filtering would give. A grey picture, which is

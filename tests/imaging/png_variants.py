@@ -56,7 +56,7 @@ def filtered(kind, line, prev, bpp):
     return bytes([kind]) + bytes(out)
 
 
-def png(width, height, colour, depth, pixels, interlace, rng, extra=b""):
+def png(width, height, colour, depth, pixels, interlace, rng, extra=b"", paeth=False):
     bpp = max(1, CHANNELS[colour] * depth // 8)
     raw = bytearray()
     for x0, y0, dx, dy in ADAM7 if interlace else [(0, 0, 1, 1)]:
@@ -66,14 +66,14 @@ def png(width, height, colour, depth, pixels, interlace, rng, extra=b""):
         prev = bytes(len(pack([0] * len(xs) * CHANNELS[colour], depth)))
         for y in ys:
             line = pack([s for x in xs for s in pixels[y][x]], depth)
-            raw += filtered(rng.randrange(5), line, prev, bpp)
+            raw += filtered(4 if paeth else rng.randrange(5), line, prev, bpp)
             prev = line
     header = struct.pack(">IIBBBBB", width, height, depth, colour, 0, 0, interlace)
     return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + extra + chunk(b"IDAT", zlib.compress(bytes(raw)))
             + chunk(b"IEND", b""))
 
 
-def variant(colour, depth, interlace, transparent, shape, rng):
+def variant(colour, depth, interlace, transparent, shape, rng, paeth=False):
     width, height = shape
     top = (1 << depth) - 1
     key, extra, palette, alphas = None, b"", [], []
@@ -107,7 +107,7 @@ def variant(colour, depth, interlace, transparent, shape, rng):
                     s = tuple(k ^ 1 for k in key)
             row.append(s)
         pixels.append(row)
-    data = png(width, height, colour, depth, pixels, interlace, rng, extra)
+    data = png(width, height, colour, depth, pixels, interlace, rng, extra, paeth)
 
     def truth(s):
         if colour == 3:
@@ -147,23 +147,27 @@ def main():
     folder = sys.argv[1]
     rng = random.Random(7)
     index = 0
-    for colour, depths in [(0, [1, 2, 4, 8, 16]), (2, [8, 16]), (3, [1, 2, 4, 8]), (4, [8, 16]), (6, [8, 16])]:
-        for depth in depths:
-            for transparent in [False, True] if colour in (0, 2, 3) else [False]:
-                for interlace in (0, 1):
-                    # Drawn 1:1 at a whole-pixel position; the narrow one pads its rows and passes.
-                    shape = [(512, 2), (6, 512)][(index // 2 + index) % 2]
-                    index += 1
-                    name = "ct%d-%dbit%s%s" % (colour, depth, "-interlaced" if interlace else "",
-                                               "-trns" if transparent else "")
-                    data, pixels, truth, key = variant(colour, depth, interlace, transparent, shape, rng)
-                    path = "%s/%s.png" % (folder, name)
-                    with open(path, "wb") as f:
-                        f.write(data)
-                    pillow_agrees(path, colour, depth, pixels, truth, key, interlace)
-                    with open("%s/%s.rgba" % (folder, name), "wb") as f:
-                        f.write(bytes(c for row in pixels for s in row for c in truth(s)))
-                    print(name, shape[0], shape[1], 1 if depth == 16 else 0)
+    kinds = [(colour, depth, transparent, interlace, False)
+             for colour, depths in [(0, [1, 2, 4, 8, 16]), (2, [8, 16]), (3, [1, 2, 4, 8]), (4, [8, 16]), (6, [8, 16])]
+             for depth in depths
+             for transparent in ([False, True] if colour in (0, 2, 3) else [False])
+             for interlace in (0, 1)]
+    # Every row Paeth, as in photos, where the decoder undoes rows together.
+    kinds += [(2, 8, False, 0, True), (6, 8, False, 0, True)]
+    for colour, depth, transparent, interlace, paeth in kinds:
+        # Drawn 1:1 at a whole-pixel position; the narrow one pads its rows and passes.
+        shape = (6, 512) if paeth else [(512, 2), (6, 512)][(index // 2 + index) % 2]
+        index += 1
+        name = "ct%d-%dbit%s%s%s" % (colour, depth, "-interlaced" if interlace else "",
+                                     "-trns" if transparent else "", "-paeth" if paeth else "")
+        data, pixels, truth, key = variant(colour, depth, interlace, transparent, shape, rng, paeth)
+        path = "%s/%s.png" % (folder, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        pillow_agrees(path, colour, depth, pixels, truth, key, interlace)
+        with open("%s/%s.rgba" % (folder, name), "wb") as f:
+            f.write(bytes(c for row in pixels for s in row for c in truth(s)))
+        print(name, shape[0], shape[1], 1 if depth == 16 else 0)
 
 
 main()

@@ -17,11 +17,15 @@ Pillow does what a plain script does: open, EXIF orientation applied,
 RGBA, LANCZOS resampling to the rounded drawn size, pasted at the rounded
 offset onto a transparent canvas, PNG saved at default settings. With
 --draft it also decodes a JPEG at reduced size with draft(), the DCT scaling
-that ours uses, by the same rule (never below twice the drawn size); both
+that ours uses, by the same rule (never below the drawn size); both
 then spend most of a large JPEG's time in the same decoder.
 
+With --before, another build of velk-normalize (one from before a change
+to the encoder, say) converts each file once more, and its output sizes are
+printed beside ours with their ratio.
+
     pillow_bench.py --tool VELK_NORMALIZE --images DIR [--rounds N] [--draft]
-                    [--sharp NODE_MODULES_PARENT] [FILE ...]
+                    [--sharp NODE_MODULES_PARENT] [--before OLD_VELK_NORMALIZE] [FILE ...]
 """
 
 import argparse
@@ -36,7 +40,6 @@ import time
 from PIL import Image, ImageOps
 
 SIDE = 512
-JPEG_OVERSAMPLING = 2
 
 DEFAULT_FILES = [
     "icon-16.png", "icon-32.png", "icon-64.png", "icon-128.png", "icon-256.png",
@@ -53,7 +56,7 @@ def pillow_png512(path, draft):
     with Image.open(path) as image:
         width, height = image.size
         if draft and image.format == "JPEG":
-            factor = JPEG_OVERSAMPLING * SIDE / max(width, height)
+            factor = SIDE / max(width, height)
             if factor < 1:
                 image.draft("RGB", (math.ceil(width * factor), math.ceil(height * factor)))
         if image.getexif().get(0x0112, 1) in (5, 6, 7, 8):
@@ -103,6 +106,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--draft", action="store_true", help="let Pillow decode JPEGs at reduced size")
     parser.add_argument("--sharp", metavar="DIR", help="the folder whose node_modules holds sharp")
+    parser.add_argument("--before", metavar="TOOL", help="an earlier velk-normalize whose output sizes to compare")
     parser.add_argument("files", nargs="*")
     args = parser.parse_args()
     files = args.files or DEFAULT_FILES
@@ -125,6 +129,11 @@ def main():
                     results[path][who].append(result)
     for converter in served.values():
         converter.close()
+    before = {}
+    if args.before:
+        earlier = Served([args.before, "--serve"])
+        before = {path: earlier.convert(path)[2] for path in paths}
+        earlier.close()
 
     with_sharp = "sharp" in served
     header = "%-27s %8s %8s %6s" % ("file", "ours ms", "Pillow", "ratio")
@@ -133,8 +142,11 @@ def main():
                                                        "ours B", "sharp B", "ratio")
     else:
         header += " %9s" % "ours B"
-    print(header + " %9s" % "Pillow B")
-    worst = {"pillow": 0.0, "sharp": 0.0, "sharp cpu": 0.0, "bytes": 0.0}
+    header += " %9s" % "Pillow B"
+    if before:
+        header += " %9s %6s" % ("before B", "ratio")
+    print(header)
+    worst = {"pillow": 0.0, "sharp": 0.0, "sharp cpu": 0.0, "bytes": 0.0, "before": 0.0}
     for path in paths:
         wall = {who: statistics.median(r[0] for r in results[path][who]) for who, _ in runs}
         cpu = {who: statistics.median(r[1] for r in results[path][who]) for who, _ in runs}
@@ -151,7 +163,11 @@ def main():
             worst["bytes"] = max(worst["bytes"], size["ours"] / size["sharp"])
         else:
             line += " %9d" % size["ours"]
-        print(line + " %9d" % size["pillow"])
+        line += " %9d" % size["pillow"]
+        if before:
+            line += " %9d %6.3f" % (before[path], size["ours"] / before[path])
+            worst["before"] = max(worst["before"], size["ours"] / before[path])
+        print(line)
     summary = "medians of %d rounds%s; highest time ratio to Pillow %.2f" % (
         args.rounds, ", Pillow with JPEG draft" if args.draft else "", worst["pillow"])
     if with_sharp:
@@ -159,6 +175,8 @@ def main():
                     " (target <= 1.00)") % (worst["sharp"], worst["sharp cpu"], worst["bytes"])
     else:
         summary += "; sharp not measured (no node and npm here)"
+    if before:
+        summary += "; highest size ratio to before %.3f (target <= 1.000)" % worst["before"]
     print(summary)
 
 
