@@ -199,7 +199,8 @@ QImage viaLittleCms(const QImage &image, const QByteArray &icc)
 }
 
 // Canvas pixel i along an axis: the share of it that [start, start + length) covers, and the weights of
-// the n source pixels from first on, the Lanczos-3 kernel widened when shrinking, the edges repeated.
+// the n source pixels from first on, the edges repeated: enlarging, the Catmull-Rom cubic; otherwise the
+// Lanczos-3 kernel, widened when shrinking.
 struct Axis { double coverage = 0.0; int first = 0; std::vector<double> weights; };
 
 Axis axis(int i, int n, double start, double length)
@@ -208,14 +209,20 @@ Axis axis(int i, int n, double start, double length)
         const double x = std::abs(t) * M_PI;
         return x < 1e-12 ? 1.0 : x >= 3 * M_PI ? 0.0 : 3 * std::sin(x) * std::sin(x / 3) / (x * x);
     };
+    const auto cubic = [](double t) { // Keys, a = -0.5
+        t = std::abs(t);
+        return t < 1 ? 1.5 * t * t * t - 2.5 * t * t + 1 : t < 2 ? -0.5 * t * t * t + 2.5 * t * t - 4 * t + 2 : 0.0;
+    };
     Axis a{std::clamp(std::min(i + 1.0, start + length) - std::max(double(i), start), 0.0, 1.0), 0, {}};
     const double scale = length / n, squeeze = std::min(scale, 1.0), centre = (i + 0.5 - start) / scale;
-    const int lo = int(std::floor(centre - 3 / squeeze)), hi = int(std::ceil(centre + 3 / squeeze));
+    const auto kernel = [&](double t) { return scale > 1 ? cubic(t) : lanczos3(t * squeeze); };
+    const double reach = scale > 1 ? 2 : 3 / squeeze;
+    const int lo = int(std::floor(centre - reach)), hi = int(std::ceil(centre + reach));
     a.first = std::clamp(lo, 0, n - 1);
     a.weights.assign(size_t(std::clamp(hi, 0, n - 1) - a.first + 1), 0.0);
     double sum = 0.0;
     for (int s = lo; s <= hi; ++s) {
-        const double w = lanczos3((s + 0.5 - centre) * squeeze);
+        const double w = kernel(s + 0.5 - centre);
         a.weights[size_t(std::clamp(s, 0, n - 1) - a.first)] += w;
         sum += w;
     }
