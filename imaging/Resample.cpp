@@ -15,6 +15,9 @@ namespace {
 
 constexpr double kLobes = 3.0;
 
+/** Where catmullRom() is not zero: |t| < 2. */
+constexpr double kCubicSupport = 2.0;
+
 /**
  * One pixel as four floats (red, green, blue, alpha; premultiplied; 0..255)
  * that the compiler keeps in one SIMD register, so that a filter tap is one
@@ -49,8 +52,9 @@ struct Axis
     double dstStart = 0.0;
     double dstEnd = 0.0;
     double scale = 1.0;      // canvas pixels per source pixel
+    bool enlarges = false;   // scale > 1: the cubic kernel, else Lanczos-3
     double kernelStep = 1.0; // the kernel is widened by 1 / kernelStep when shrinking
-    double radius = kLobes;  // in source pixels
+    double radius = kLobes;  // the kernel's reach, in source pixels
     int first = 0;           // first canvas pixel touched
     int count = 0;           // number of canvas pixels touched
     int stride = 0;          // weights stored per canvas pixel: the most taps one can have, padded
@@ -76,8 +80,15 @@ Axis makeAxis(int srcLength, double srcExtent, double dstStart, double dstLength
     axis.dstStart = dstStart;
     axis.dstEnd = dstEnd;
     axis.scale = dstLength / srcExtent;
+    // Enlarging interpolates with the cubic: its one small negative lobe
+    // turns a hard edge (an icon's) into a short ramp, where Lanczos-3's
+    // wider ringing leaves more partly transparent pixels, which cost bytes
+    // in the PNG. Reducing filters with Lanczos-3 widened by the reduction
+    // factor. At exactly 1 either kernel copies whole-pixel positions;
+    // Lanczos-3 keeps more detail at fractional ones.
+    axis.enlarges = axis.scale > 1.0;
     axis.kernelStep = std::min(axis.scale, 1.0);
-    axis.radius = kLobes / axis.kernelStep;
+    axis.radius = axis.enlarges ? kCubicSupport : kLobes / axis.kernelStep;
     axis.first = first;
     axis.count = end - first;
     const int tapsBound = int(std::ceil(2.0 * axis.radius)) + 1;
@@ -157,7 +168,8 @@ void fillAxisFilter(const Axis &axis, int offset, int count, AxisFilter &filter)
         std::fill(w.begin(), w.end(), 0.0);
         double sum = 0.0;
         for (int i = lo; i <= hi; ++i) {
-            const double weight = tabulatedLanczos3((i + 0.5 - centre) * axis.kernelStep);
+            const double weight = axis.enlarges ? catmullRom(i + 0.5 - centre)
+                                                : tabulatedLanczos3((i + 0.5 - centre) * axis.kernelStep);
             w[std::clamp(i, 0, axis.srcLength - 1) - clampedLo] += weight;
             sum += weight;
         }
@@ -573,7 +585,7 @@ void weightedRows(const float *w, const float *const *rows, int taps, int count,
 
 /**
  * Filtered premultiplied pixels as straight RGBA bytes, kStoreGroup at a
- * time, one pixel per lane. Lanczos rings, so each value is first brought
+ * time, one pixel per lane. Both kernels ring, so each value is first brought
  * back into range: alpha to 0..255 and colour to 0..alpha. The rectangle's
  * coverage then scales alpha only; the straight colour does not depend on
  * it. in and coverage hold whole groups; only count pixels are written.
@@ -787,6 +799,16 @@ double lanczos3(double t)
         return 1.0;
     const double x = std::numbers::pi * t;
     return kLobes * std::sin(x) * std::sin(x / kLobes) / (x * x);
+}
+
+double catmullRom(double t)
+{
+    t = std::abs(t);
+    if (t < 1.0)
+        return (1.5 * t - 2.5) * t * t + 1.0;
+    if (t < kCubicSupport)
+        return ((-0.5 * t + 2.5) * t - 4.0) * t + 2.0;
+    return 0.0;
 }
 
 QImage renderFitted(const QImage &src, const QSizeF &srcExtent, const QRectF &dst, int side)

@@ -10,9 +10,11 @@ namespace imaging {
  * Draws src into the rectangle dst of a fully transparent side x side canvas
  * and returns the canvas as Format_RGBA8888 (straight alpha).
  *
- * The picture is resampled with a separable Lanczos-3 filter, widened by the
- * reduction factor when shrinking so that detail finer than the canvas's
- * pixels is averaged away instead of aliasing. Colour is filtered
+ * The picture is resampled with a separable filter: enlarged with the
+ * Catmull-Rom cubic, which keeps hard edges short; reduced (or drawn at its
+ * own size) with Lanczos-3, widened by the reduction factor so that detail
+ * finer than the canvas's pixels is averaged away instead of aliasing.
+ * Each axis chooses by its own scale. Colour is filtered
  * premultiplied by alpha, so transparent pixels lend no colour to their
  * neighbours. dst keeps its fractional position: canvas pixels that the
  * rectangle only partly covers get that fraction of the picture's alpha.
@@ -41,5 +43,8 @@ qint64 renderFittedWorkingBytes(const QSize &srcSize, int side);
 
 /** The Lanczos-3 kernel: sinc(t) * sinc(t / 3) for |t| < 3, else 0. */
 double lanczos3(double t);
+
+/** The Catmull-Rom cubic (Keys, a = -0.5): 1 at 0, 0 at the other whole numbers, 0 for |t| >= 2. */
+double catmullRom(double t);
 
 } // namespace imaging

@@ -116,6 +116,19 @@ QByteArray deepPng(quint32 side, quint32 rows)
         + pngChunk("IDAT", idat.left(qsizetype(z.total_out))) + pngChunk("IEND", {});
 }
 
+// image's grey levels and alpha as an 8-bit grey-and-alpha PNG, which Qt does not write.
+QByteArray greyAlphaPng(const QImage &image)
+{
+    QByteArray rows;
+    for (int y = 0; y < image.height(); ++y) {
+        rows += '\0'; // no filter
+        for (int x = 0; x < image.width(); ++x)
+            rows += QByteArray(1, char(qGray(image.pixel(x, y)))) + char(qAlpha(image.pixel(x, y)));
+    }
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", bigEndian(image.width()) + bigEndian(image.height()) + QByteArray("\x08\x04\0\0\0", 5))
+        + pngChunk("IDAT", qCompress(rows).mid(4)) + pngChunk("IEND", {});
+}
+
 // image as a baseline JPEG written by libjpeg with a restart marker after every MCU, as cameras write them.
 QByteArray jpegWithRestarts(const QImage &image)
 {
@@ -199,7 +212,8 @@ QImage viaLittleCms(const QImage &image, const QByteArray &icc)
 }
 
 // Canvas pixel i along an axis: the share of it that [start, start + length) covers, and the weights of
-// the n source pixels from first on, the Lanczos-3 kernel widened when shrinking, the edges repeated.
+// the n source pixels from first on, the edges repeated: enlarging, the Catmull-Rom cubic; otherwise the
+// Lanczos-3 kernel, widened when shrinking.
 struct Axis { double coverage = 0.0; int first = 0; std::vector<double> weights; };
 
 Axis axis(int i, int n, double start, double length)
@@ -208,14 +222,20 @@ Axis axis(int i, int n, double start, double length)
         const double x = std::abs(t) * M_PI;
         return x < 1e-12 ? 1.0 : x >= 3 * M_PI ? 0.0 : 3 * std::sin(x) * std::sin(x / 3) / (x * x);
     };
+    const auto cubic = [](double t) { // Keys, a = -0.5
+        t = std::abs(t);
+        return t < 1 ? 1.5 * t * t * t - 2.5 * t * t + 1 : t < 2 ? -0.5 * t * t * t + 2.5 * t * t - 4 * t + 2 : 0.0;
+    };
     Axis a{std::clamp(std::min(i + 1.0, start + length) - std::max(double(i), start), 0.0, 1.0), 0, {}};
     const double scale = length / n, squeeze = std::min(scale, 1.0), centre = (i + 0.5 - start) / scale;
-    const int lo = int(std::floor(centre - 3 / squeeze)), hi = int(std::ceil(centre + 3 / squeeze));
+    const auto kernel = [&](double t) { return scale > 1 ? cubic(t) : lanczos3(t * squeeze); };
+    const double reach = scale > 1 ? 2 : 3 / squeeze;
+    const int lo = int(std::floor(centre - reach)), hi = int(std::ceil(centre + reach));
     a.first = std::clamp(lo, 0, n - 1);
     a.weights.assign(size_t(std::clamp(hi, 0, n - 1) - a.first + 1), 0.0);
     double sum = 0.0;
     for (int s = lo; s <= hi; ++s) {
-        const double w = lanczos3((s + 0.5 - centre) * squeeze);
+        const double w = kernel(s + 0.5 - centre);
         a.weights[size_t(std::clamp(s, 0, n - 1) - a.first)] += w;
         sum += w;
     }
@@ -264,55 +284,58 @@ class TestImaging : public QObject
 
 private slots:
     // The picture as it should be drawn: decoded by Qt, turned upright, taken to sRGB by littleCMS when it
-    // carries a profile, resampled by the reference. What makePNG512 writes must match it within minimumDb.
+    // carries a profile, resampled by the reference. What makePNG512 writes must match it within minimumDb,
+    // never under 40 dB and otherwise just under what the conversion reaches (a flat colour comes out exact),
+    // so that a fault costing a few dB shows.
     void matchesReference_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QByteArray>("profile");
         QTest::addColumn<double>("minimumDb");
-        QTest::newRow("photo 1200x800, reduced, fractional bands") << encode(photo(1200, 800), "png") << QByteArray() << 40.0;
-        QTest::newRow("photo 97x203, enlarged, bands left and right") << encode(photo(97, 203), "png") << QByteArray() << 40.0;
-        QTest::newRow("photo 400000x3, read in strips") << encode(photo(400000, 3), "png") << QByteArray() << 40.0;
-        QTest::newRow("zone plate 1024, reduced 2x") << encode(zonePlate(1024), "png") << QByteArray() << 40.0;
+        QTest::newRow("photo 1200x800, reduced, fractional bands") << encode(photo(1200, 800), "png") << QByteArray() << 60.0;
+        QTest::newRow("photo 97x203, enlarged, bands left and right") << encode(photo(97, 203), "png") << QByteArray() << 62.0;
+        QTest::newRow("photo 400000x3, read in strips") << encode(photo(400000, 3), "png") << QByteArray() << 80.0;
+        QTest::newRow("zone plate 1024, reduced 2x") << encode(zonePlate(1024), "png") << QByteArray() << 58.0;
         // Decoded at the smallest power-of-two scale not below the drawn size: at 1/2, 47 dB (at 1/4, below
         // the drawn size, 41 dB); at 1/8, the partial blocks at the right and bottom edges kept, 41 dB.
-        QTest::newRow("photo 1400x700 jpeg, decoded at 1/2") << encode(photo(1400, 700), "jpeg", 92) << QByteArray() << 45.0;
+        QTest::newRow("photo 1400x700 jpeg, decoded at 1/2") << encode(photo(1400, 700), "jpeg", 92) << QByteArray() << 46.0;
         QTest::newRow("photo 4099x2051 jpeg, decoded at 1/8") << encode(photo(4099, 2051), "jpeg", 92) << QByteArray() << 40.0;
-        QTest::newRow("fog with alpha and transparent rows, 1:1") << encode(fog(512), "png") << QByteArray() << 40.0;
-        QTest::newRow("fog 512x301, 1:1 across, half a pixel down") << encode(fog(512).copy(0, 0, 512, 301), "png") << QByteArray() << 40.0;
+        QTest::newRow("fog with alpha and transparent rows, 1:1") << encode(fog(512), "png") << QByteArray() << 59.0;
+        QTest::newRow("fog 512x301, 1:1 across, half a pixel down") << encode(fog(512).copy(0, 0, 512, 301), "png") << QByteArray() << 59.0;
         // An EXIF segment holding only the orientation tag: 6, turned a quarter to the right.
         const QByteArray exif = QByteArray::fromHex("ffe10022457869660000" "4d4d002a00000008000101120003000000010006000000000000");
-        QTest::newRow("jpeg turned by EXIF") << encode(photo(200, 100), "jpeg").insert(2, exif) << QByteArray() << 40.0;
+        QTest::newRow("jpeg turned by EXIF") << encode(photo(200, 100), "jpeg").insert(2, exif) << QByteArray() << 62.0;
         QByteArray gif = testsupport::gifBytes({fog(64)});
         gif[8] = char(96); // a screen taller than the frame: the picture is the screen
-        QTest::newRow("gif, screen taller than its frame") << gif << QByteArray() << 40.0;
+        QTest::newRow("gif, screen taller than its frame") << gif << QByteArray() << 62.0;
 
         QImage flat(64, 64, QImage::Format_RGB32);
         flat.fill(qRgb(120, 180, 60)); // (100, 182, 26) in sRGB when it is Display P3
         QTest::newRow("linear gAMA png") << withChunk(encode(flat, "png"), "gAMA", bigEndian(100000))
-                                         << QColorSpace(QColorSpace::SRgbLinear).iccProfile() << 40.0;
+                                         << QColorSpace(QColorSpace::SRgbLinear).iccProfile() << 100.0;
         // gAMA 0.8 alone: sRGB's primaries with a tone curve of exponent 1.25.
         const cmsCIExyYTRIPLE srgbPrimaries = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
         QTest::newRow("gAMA 0.8 png") << withChunk(encode(photo(64, 64), "png"), "gAMA", bigEndian(80000))
-                                      << iccProfile(1.25, &srgbPrimaries) << 40.0;
+                                      << iccProfile(1.25, &srgbPrimaries) << 58.0;
         QTest::newRow("grey png with gAMA 0.8") << withChunk(encode(zonePlate(64), "png"), "gAMA", bigEndian(80000))
-                                                << iccProfile(1.25, &srgbPrimaries) << 40.0;
+                                                << iccProfile(1.25, &srgbPrimaries) << 58.0;
         const QByteArray grey = iccProfile(1.0); // a grey profile with a linear tone curve
         QTest::newRow("grey png with a grey profile") << withChunk(encode(zonePlate(64), "png"), "iCCP", QByteArray("grey\0\0", 6) + qCompress(grey).mid(4))
-                                                      << grey << 40.0;
+                                                      << grey << 59.0;
         flat.setColorSpace(QColorSpace::DisplayP3);
         const QByteArray p3 = flat.colorSpace().iccProfile();
-        QTest::newRow("display p3 png") << encode(flat, "png") << p3 << 40.0;
-        QTest::newRow("display p3 16-bit png") << encode(flat.convertToFormat(QImage::Format_RGBA64), "png") << p3 << 40.0;
-        QTest::newRow("display p3 palette png") << encode(flat.convertToFormat(QImage::Format_Indexed8), "png") << p3 << 40.0;
+        QTest::newRow("display p3 png") << encode(flat, "png") << p3 << 100.0;
+        QTest::newRow("display p3 16-bit png") << encode(flat.convertToFormat(QImage::Format_RGBA64), "png") << p3 << 53.0;
+        QTest::newRow("display p3 palette png") << encode(flat.convertToFormat(QImage::Format_Indexed8), "png") << p3 << 100.0;
         flat.setColorSpace(QColorSpace::AdobeRgb);
-        QTest::newRow("adobe rgb jpeg") << encode(flat, "jpeg") << flat.colorSpace().iccProfile() << 40.0;
+        QTest::newRow("adobe rgb jpeg") << encode(flat, "jpeg") << flat.colorSpace().iccProfile() << 100.0;
         const QByteArray app2 = bigEndian(0xffe20000 + quint32(grey.size()) + 16) + QByteArray("ICC_PROFILE\0\1\1", 14) + grey;
-        QTest::newRow("grey-profile jpeg") << encode(zonePlate(64), "jpeg").insert(2, app2) << grey << 40.0;
-        QTest::newRow("jpeg with restart markers") << jpegWithRestarts(photo(300, 200)) << QByteArray() << 40.0;
-        // Colour hidden in transparent pixels, filtered from a palette and from 16-bit samples.
-        QTest::newRow("fog palette png 512x301") << encode(fog(512).copy(0, 0, 512, 301).convertToFormat(QImage::Format_Indexed8), "png") << QByteArray() << 40.0;
-        QTest::newRow("fog 16-bit png 512x301") << encode(fog(512).copy(0, 0, 512, 301).convertToFormat(QImage::Format_RGBA64), "png") << QByteArray() << 40.0;
+        QTest::newRow("grey-profile jpeg") << encode(zonePlate(64), "jpeg").insert(2, app2) << grey << 59.0;
+        QTest::newRow("jpeg with restart markers") << jpegWithRestarts(photo(300, 200)) << QByteArray() << 61.0;
+        // Colour hidden in transparent pixels, filtered from a palette, from 16-bit samples and from grey and alpha.
+        QTest::newRow("fog palette png 512x301") << encode(fog(512).copy(0, 0, 512, 301).convertToFormat(QImage::Format_Indexed8), "png") << QByteArray() << 61.0;
+        QTest::newRow("fog 16-bit png 512x301") << encode(fog(512).copy(0, 0, 512, 301).convertToFormat(QImage::Format_RGBA64), "png") << QByteArray() << 59.0;
+        QTest::newRow("fog grey-and-alpha png 512x301") << greyAlphaPng(fog(512).copy(0, 0, 512, 301)) << QByteArray() << 59.0;
     }
 
     void matchesReference()

@@ -1,8 +1,10 @@
 // The fit-and-centre into a 512x512 PNG done with sharp (libvips), for the
 // side-by-side conversion benchmark: one thread, no cache, the picture
-// turned upright by its EXIF orientation, resized with Lanczos-3 to fit the
-// square (JPEGs shrunk while decoded, sharp's default) and centred on a
-// transparent background, saved as PNG at sharp's default settings.
+// turned upright by its EXIF orientation, resized to fit the square
+// (reduced with Lanczos-3, JPEGs shrunk while decoded, sharp's default;
+// enlarged with its bicubic, a Catmull-Rom cubic like ours, placed half a
+// pixel right of and below the centre) on a transparent background, saved
+// as PNG at sharp's default settings.
 //
 // Reads one file path per line from standard input and answers each, once
 // converted, with "<wall ms> <cpu ms> <bytes>" or "error <message>", as
