@@ -336,10 +336,6 @@ public:
             for (int x = 0; x < count; ++x)
                 put(x, rgba[4 * x], rgba[4 * x + 1], rgba[4 * x + 2], rgba[4 * x + 3]);
             return true;
-        case QImage::Format_RGBX8888:
-            for (int x = 0; x < count; ++x)
-                put(x, rgba[4 * x], rgba[4 * x + 1], rgba[4 * x + 2], 255);
-            return true;
         case QImage::Format_RGB888:
             for (int x = 0; x < count; ++x) {
                 const uchar *p = line + 3 * (x0 + x);
@@ -410,10 +406,6 @@ public:
         case QImage::Format_RGBA8888:
             toFloats(bytes, count, 1.0f, out);
             arrange<Order::Rgba, false, true>(out, count);
-            break;
-        case QImage::Format_RGBX8888:
-            toFloats(bytes, count, 1.0f, out);
-            arrange<Order::Rgba, true, false>(out, count);
             break;
         case QImage::Format_RGBA8888_Premultiplied:
             toFloats(bytes, count, 1.0f, out);

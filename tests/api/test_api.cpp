@@ -7,6 +7,7 @@
 #include "tests/support/TestSupport.h"
 #include "tools/stub-server/StubServer.h"
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -223,6 +224,7 @@ private slots:
         // The client waits 100 ms for a byte, and 500 ms in all.
         const char *timedOut = "HTTPClient 28: The request timed out.";
         sent("silent past the time-out", T, StubReply{200, {}, token, 300ms}, timedOut, 100);
+        sent("never answering", T, StubReply::failure(StubReply::Fault::NeverAnswer), timedOut, 200);
         sent("trickle within the bound", T, StubReply{200, {}, padded(25), 0ms, StubReply::Fault::Trickle, 10ms}, "t", 100);
         sent("trickle past the bound", T, StubReply{200, {}, padded(75), 0ms, StubReply::Fault::Trickle, 10ms}, timedOut, 100);
     }
@@ -241,7 +243,12 @@ private slots:
         m_server->queueReply("GET", "/api/v1/icon/*", StubReply::json(200, R"({"id":1,"url":"u"})"));
         const QString argument = exchange == Exchange::Upload ? m_image : QStringLiteral("7");
         HttpClient http{std::chrono::milliseconds(timeout)};
+        QElapsedTimer elapsed;
+        elapsed.start();
         QCOMPARE(this->exchange(exchange, m_server->urlText(), argument, QStringLiteral("tok"), http), expected);
+        // A silent server is given up on once the idle time-out passes, well before the overall bound.
+        if (reply.fault == StubReply::Fault::NeverAnswer)
+            QVERIFY(elapsed.elapsed() < timeout * HttpClient::OverallTimeoutFactor / 2);
     }
 
     // Where a request goes for a server URL and an icon ID, or why it goes nowhere.

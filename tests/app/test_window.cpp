@@ -248,17 +248,17 @@ private slots:
         QCOMPARE(QAccessible::queryAccessibleInterface(child(other, "folderPathLabel"))->text(QAccessible::Description), "Icons folder");
         const QImage logo = child(other, "logo")->grab().toImage();
         QVERIFY(logo.pixelColor(logo.rect().center()) != logo.pixelColor(0, 0)); // the app's icon, not a blank
-        // Tab goes through the fields to the folder button (the upload button is off) and on to the status.
+        // Tab goes through the fields to the folder button (the upload button is off), on to the status and out of it.
         QStringList order{"velkURLField"};
         child(other, "velkURLField")->setFocus();
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < 5; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             order << QApplication::focusWidget()->objectName();
         }
-        QCOMPARE(order, QString("velkURLField,clientIDField,clientSecretField,chooseFolderButton,statusView").split(','));
+        QCOMPARE(order, QString("velkURLField,clientIDField,clientSecretField,chooseFolderButton,statusView,velkURLField").split(','));
 
         // Settings stored show in every window.
-        window(QStringLiteral("https://icons.example"));
+        QPointer<ContentView> first = other, second = window(QStringLiteral("https://icons.example"));
         QCOMPARE(child<QLineEdit>(other, "clientSecretField")->text(), QStringLiteral("secret"));
         QCOMPARE(other->selectedFolder(), QString());
         QVERIFY(!QAccessible::queryAccessibleInterface(child(other, "clientSecretField"))->text(QAccessible::Value).contains("secret"));
@@ -266,7 +266,12 @@ private slots:
         // About shows the version.
         other->findChild<QAction *>("aboutAction")->trigger();
         auto *about = child<QMessageBox>(other, "aboutBox");
-        QVERIFY(about && about->isVisible() && about->text().contains("9.8.7"));
+        QVERIFY(about && about->isVisible() && about->text().contains("9.8.7") && !about->iconPixmap().isNull());
+        about->close();
+
+        // With nothing uploading, Quit closes every window at once, asking nothing.
+        QTest::keyClick(other, Qt::Key_Q, Qt::ControlModifier);
+        QTRY_VERIFY((!first || !first->isVisible()) && (!second || !second->isVisible()));
     }
 
     void runEndings_data()
@@ -320,6 +325,7 @@ private slots:
         connect(&server, &StubServer::requestHandled, bar, [&](const StubRequest &request) {
             const QString value = QAccessible::queryAccessibleInterface(bar)->text(QAccessible::Value);
             seen.append(!bar->isVisible() ? "hidden" : bar->maximum() == 0 ? "busy" : value);
+            QVERIFY(!upload->isEnabled()); // no second run over this one
             // Stop at the first upload; ask to close at the second, with one icon done.
             if (request.path() != "/api/v1/icon" || seen.size() != (action.contains(':') ? 4 : 2))
                 return;
@@ -356,7 +362,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!seen.isEmpty() && !view->isUploading(), 20000);
             QVERIFY2(view->status().startsWith(status), qPrintable(view->status()));
             QCOMPARE(view->focusWidget(), upload);
-            QVERIFY(!bar->isVisible());
+            QVERIFY(upload->isEnabled() && !bar->isVisible());
             QCOMPARE(showReport->isVisible(), reported >= 0);
             QCOMPARE(child<QLabel>(view, "statusMark")->pixmap().toImage(), icon(view, QStyle::StandardPixmap(mark)));
             QCOMPARE(name(child(view, "statusMark")), view->status());
@@ -443,6 +449,9 @@ private slots:
         QTextCursor end(status->document());
         end.movePosition(QTextCursor::End);
         QVERIFY(scrolls || status->height() <= status->cursorRect(end).bottom() + status->fontMetrics().lineSpacing());
+        // Moved lower, it gives the status less room and stays on the screen.
+        view->move(0, view->y() + 150);
+        QTRY_VERIFY(view->frameGeometry().bottom() <= screen.bottom());
         view->setStatus(QStringLiteral("short"));
         QTRY_COMPARE(view->height(), shortHeight);
     }
