@@ -460,14 +460,13 @@ qint64 PngDecoder::workingBytes() const
 
 void PngDecoder::convertRow(const quint8 *s, uchar *line, int count) const
 {
-    const int colours = int(m_palette.size());
     switch (format()) {
     case QImage::Format_Grayscale8:
     case QImage::Format_RGB888:
     case QImage::Format_RGBA8888:
         std::memcpy(line, s, packedBytes(count));
         break;
-    case QImage::Format_Indexed8: // an index past the palette stands for its first colour, as in Qt
+    case QImage::Format_Indexed8: // indices as stored; the resampler reads one past the palette as its first colour
         if (m_depth < 8) {
             // Samples packed from the high bits down, one byte a pixel once unpacked.
             const int depth = m_depth;
@@ -475,11 +474,10 @@ void PngDecoder::convertRow(const quint8 *s, uchar *line, int count) const
             const int mask = (1 << depth) - 1;
             for (int x = 0; x < count; ++x) {
                 const int v = (s[x / perByte] >> (8 - depth - depth * (x % perByte))) & mask;
-                line[x] = uchar(v < colours ? v : 0);
+                line[x] = uchar(v);
             }
         } else {
-            for (int x = 0; x < count; ++x)
-                line[x] = s[x] < colours ? s[x] : 0;
+            std::memcpy(line, s, size_t(count));
         }
         break;
     case QImage::Format_Grayscale16:
@@ -712,11 +710,6 @@ bool PngDecoder::unfilterInPlace(const quint8 *raw, uchar *bits, size_t rowBytes
                     std::memset(zeros.data() + 8, 0, std::min(n + kSlack, rowBytes));
                 std::memcpy(line + at, out, n);
             }
-        }
-        if (m_colourType == 3) { // an index past the palette stands for its first colour, as in Qt
-            const int colours = int(m_palette.size());
-            for (size_t x = 0; x < rowBytes; ++x)
-                line[x] = line[x] < colours ? line[x] : 0;
         }
     }
     return true;

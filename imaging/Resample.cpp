@@ -282,10 +282,10 @@ void arrange(Pixel *out, int n)
 }
 
 /**
- * Reads source rows as premultiplied float pixels. The formats that Qt's
- * decoders produce are read directly; any other is converted by Qt a block
- * of rows at a time, which never holds a second full-size copy of the
- * picture.
+ * Reads source rows as premultiplied float pixels. The formats our PNG and
+ * JPEG decoders and Qt's GIF reader produce are read directly; any other is
+ * converted by Qt a block of rows at a time, which never holds a second
+ * full-size copy of the picture.
  */
 class RowLoader
 {
@@ -294,12 +294,15 @@ public:
         : m_src(src)
     {
         if (src.format() == QImage::Format_Indexed8) {
+            // An index past the table stands for its first colour, as in Qt's own readers.
             const QList<QRgb> colours = src.colorTable();
             m_palette.assign(256, Pixel{});
             for (qsizetype i = 0; i < colours.size() && i < 256; ++i) {
                 const QRgb c = colours[i];
                 m_palette[size_t(i)] = premultiplied(toPixel(qRed(c), qGreen(c), qBlue(c), qAlpha(c)));
             }
+            if (!colours.isEmpty())
+                std::fill(m_palette.begin() + std::min<qsizetype>(colours.size(), 256), m_palette.end(), m_palette[0]);
         }
     }
 
@@ -391,10 +394,6 @@ public:
         const uchar *bytes = line + 4 * x0;
         constexpr float k16To8 = 1.0f / 257.0f;
         switch (m_src.format()) {
-        case QImage::Format_ARGB32_Premultiplied:
-            toFloats(bytes, count, 1.0f, out);
-            arrange<Order::Argb32, false, false>(out, count);
-            break;
         case QImage::Format_RGB32:
             toFloats(bytes, count, 1.0f, out);
             arrange<Order::Argb32, true, false>(out, count);
@@ -407,9 +406,6 @@ public:
             toFloats(bytes, count, 1.0f, out);
             arrange<Order::Rgba, false, true>(out, count);
             break;
-        case QImage::Format_RGBA8888_Premultiplied:
-            toFloats(bytes, count, 1.0f, out);
-            break;
         case QImage::Format_RGB888:
             loadRgb888(line + 3 * x0, count, out);
             break;
@@ -420,9 +416,6 @@ public:
         case QImage::Format_RGBX64:
             toFloats(words, count, k16To8, out);
             arrange<Order::Rgba, true, false>(out, count);
-            break;
-        case QImage::Format_RGBA64_Premultiplied:
-            toFloats(words, count, k16To8, out);
             break;
         case QImage::Format_Indexed8:
             for (int x = 0; x < count; ++x)

@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -54,6 +55,7 @@ struct World
     QByteArray input; // on the command's standard input
     int interruptAt = 0; // SIGINT when the server receives this upload (from 1)
     bool terminal = false; // standard error on a terminal
+    QByteArray typed; // at the terminal, standard input too, once it stops echoing
 
     World()
     {
@@ -181,6 +183,11 @@ private slots:
             w.saved.setValue("clientSecret", "saved");
             w.input = "secret\r\n";
         }, 0, {complete}, 3);
+        row("secret typed at a prompt", {"--secret-file", "-", "%FOLDER%"}, [](World &w) {
+            w.saved.remove("clientSecret");
+            w.terminal = true;
+            w.typed = "secret\n";
+        }, 0, {complete}, 3);
         row("environment over saved settings", {"%FOLDER%"}, [](World &w) {
             w.saved.setValue("velkURL", w.wrongUrl);
             w.saved.setValue("clientID", "saved");
@@ -237,7 +244,11 @@ private slots:
         if (w.terminal) {
             QVERIFY(pty >= 0 && ::grantpt(pty) == 0 && ::unlockpt(pty) == 0);
             const int terminal = ::open(::ptsname(pty), O_RDWR | O_NOCTTY);
-            command.setChildProcessModifier([terminal] { ::dup2(terminal, STDERR_FILENO); });
+            command.setChildProcessModifier([terminal, typed = !w.typed.isEmpty()] {
+                ::dup2(terminal, STDERR_FILENO);
+                if (typed)
+                    ::dup2(terminal, STDIN_FILENO);
+            });
             connect(&command, &QProcess::started, [terminal] { ::close(terminal); });
         }
         if (w.interruptAt)
@@ -245,6 +256,13 @@ private slots:
         command.start(QStringLiteral(VELK_CLI), arguments);
         command.write(w.input);
         command.closeWriteChannel();
+        if (!w.typed.isEmpty()) {
+            QVERIFY(QTest::qWaitFor([&] {
+                termios settings;
+                return ::tcgetattr(pty, &settings) == 0 && !(settings.c_lflag & ECHO);
+            }, 10'000));
+            QCOMPARE(::write(pty, w.typed.constData(), size_t(w.typed.size())), w.typed.size());
+        }
         QVERIFY(QTest::qWaitFor([&] { return command.state() == QProcess::NotRunning; }, 20'000));
         QCOMPARE(command.exitStatus(), QProcess::NormalExit);
         QCOMPARE(command.exitCode(), exitCode);
@@ -255,6 +273,8 @@ private slots:
             QByteArray drawn(4096, 0);
             drawn.resize(std::max(0, int(::read(pty, drawn.data(), drawn.size()))));
             QVERIFY2(drawn.contains("] 0 of 3 icons uploaded") && drawn.endsWith("] 3 of 3 icons uploaded\033[K\r\033[K"), drawn);
+            // The prompt, and what was typed at it unseen.
+            QVERIFY2(w.typed.isEmpty() || (drawn.startsWith("Client secret: \r\n") && !drawn.contains(w.typed.trimmed() + "\r")), drawn);
         }
         QCOMPARE(w.server.iconCount(), uploaded);
         // The report lists the icons uploaded, where it was asked for; the earlier one stays unless replaced.

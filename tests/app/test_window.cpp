@@ -474,6 +474,8 @@ private slots:
         QCOMPARE(QGuiApplication::clipboard()->text(), huge.left(35)); // over the CR LF
         QTRY_VERIFY(status->document()->find(" w2000 ").position() > 0);
         QTextCursor part = status->document()->find(" w1000 ");
+        QTRY_VERIFY(status->document()->find(" w400000 ").position() > 0);
+        QVERIFY(status->document()->find(" w200000 ").position() < status->document()->find(" w400000 ").position()); // in order
         part.setPosition(status->document()->find(" w2000 ").position(), QTextCursor::KeepAnchor);
         status->setTextCursor(part);
         status->copy();

@@ -88,8 +88,8 @@ def variant(colour, depth, interlace, transparent, shape, rng, paeth=False):
     # 8 bits cannot tell transparent from not.
     alpha = lambda: 0 if rng.randrange(4) == 0 else rng.randrange(512 if depth == 16 else 1, top + 1)
     sample = lambda: tuple(rng.randrange(top + 1) for _ in range(channels - colour // 4)) + (alpha(),) * (colour // 4)
-    if colour == 3:
-        sample = lambda: (rng.randrange(len(palette)),)
+    if colour == 3:  # now and then an index past the palette, which stands for its first entry
+        sample = lambda: (rng.randrange(256 if depth == 8 and rng.randrange(16) == 0 else len(palette)),)
     if transparent and colour in (0, 2):
         key = sample()
         extra = chunk(b"tRNS", b"".join(struct.pack(">H", k) for k in key))
@@ -111,8 +111,9 @@ def variant(colour, depth, interlace, transparent, shape, rng, paeth=False):
 
     def truth(s):
         if colour == 3:
-            r, g, b = palette[s[0]]
-            a = alphas[s[0]] if s[0] < len(alphas) else 255
+            i = s[0] if s[0] < len(palette) else 0
+            r, g, b = palette[i]
+            a = alphas[i] if i < len(alphas) else 255
         elif colour in (0, 4):
             r = g = b = to8(s[0], depth)
             a = to8(s[1], depth) if colour == 4 else 0 if s == key else 255
@@ -121,10 +122,10 @@ def variant(colour, depth, interlace, transparent, shape, rng, paeth=False):
             a = to8(s[3], depth) if colour == 6 else 0 if s == key else 255
         return (r, g, b, a) if a else (0, 0, 0, 0)
 
-    return data, pixels, truth, key
+    return data, pixels, truth, key, len(palette)
 
 
-def pillow_agrees(path, colour, depth, pixels, truth, key, interlace):
+def pillow_agrees(path, colour, depth, pixels, truth, key, interlace, entries):
     image = Image.open(path)
     got = image.load()
     assert image.info.get("interlace", 0) == interlace
@@ -133,9 +134,10 @@ def pillow_agrees(path, colour, depth, pixels, truth, key, interlace):
     rgba = image.convert("RGBA").load() if colour == 3 else None
     for y, row in enumerate(pixels):
         for x, s in enumerate(row):
-            if colour == 3:  # the index, and its colour and alpha
-                assert got[x, y] == s[0] and rgba[x, y][3] == truth(s)[3], (x, y)
-                assert truth(s)[3] == 0 or rgba[x, y] == truth(s), (x, y)
+            if colour == 3:  # the index, and its colour and alpha within the palette
+                assert got[x, y] == s[0], (x, y)
+                assert s[0] >= entries or rgba[x, y][3] == truth(s)[3], (x, y)
+                assert s[0] >= entries or truth(s)[3] == 0 or rgba[x, y] == truth(s), (x, y)
             else:  # mode I keeps 16-bit grey, the others 8 bits a sample; 16-bit LA comes as RGBA
                 want = s[0] if depth == 16 and colour == 0 else tuple(to8(v, depth) for v in s)
                 want = want[0] if colour == 0 and depth < 16 else want
@@ -160,11 +162,11 @@ def main():
         index += 1
         name = "ct%d-%dbit%s%s%s" % (colour, depth, "-interlaced" if interlace else "",
                                      "-trns" if transparent else "", "-paeth" if paeth else "")
-        data, pixels, truth, key = variant(colour, depth, interlace, transparent, shape, rng, paeth)
+        data, pixels, truth, key, entries = variant(colour, depth, interlace, transparent, shape, rng, paeth)
         path = "%s/%s.png" % (folder, name)
         with open(path, "wb") as f:
             f.write(data)
-        pillow_agrees(path, colour, depth, pixels, truth, key, interlace)
+        pillow_agrees(path, colour, depth, pixels, truth, key, interlace, entries)
         with open("%s/%s.rgba" % (folder, name), "wb") as f:
             f.write(bytes(c for row in pixels for s in row for c in truth(s)))
         print(name, shape[0], shape[1], 1 if depth == 16 else 0)

@@ -369,6 +369,13 @@ private slots:
     {
         imaging::DecodeBudget budget(100);
         imaging::DecodeBudget::Grant first = budget.claim(60);
+        {
+            // A grant shrunk to what a decode turned out to need gives back the rest, and that on release.
+            imaging::DecodeBudget::Grant shrunk = budget.claim(30);
+            shrunk.shrinkTo(10);
+            QCOMPARE(budget.bytesInUse(), 70);
+        }
+        QCOMPARE(budget.bytesInUse(), 60);
         std::latch done(1);
         const auto holder = [&](qint64 bytes) {
             return std::thread([&budget, &done, bytes] {
