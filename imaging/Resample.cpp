@@ -421,12 +421,6 @@ public:
             for (int x = 0; x < count; ++x)
                 out[x] = m_palette[line[x0 + x]];
             break;
-        case QImage::Format_Grayscale8:
-            for (int x = 0; x < count; ++x) {
-                const float grey = line[x0 + x];
-                out[x] = Pixel{grey, grey, grey, 255.0f};
-            }
-            break;
         default: {
             // Converted by Qt a block of up to kBlockPixels at a time: whole
             // rows of the span, at least one.

@@ -273,6 +273,8 @@ private slots:
             QByteArray drawn(4096, 0);
             drawn.resize(std::max(0, int(::read(pty, drawn.data(), drawn.size()))));
             QVERIFY2(drawn.contains("] 0 of 3 icons uploaded") && drawn.endsWith("] 3 of 3 icons uploaded\033[K\r\033[K"), drawn);
+            // Cleared before each file's status line, so that the line starts clean, and at the end.
+            QVERIFY2(drawn.count("\r\033[K") >= 4, drawn);
             // The prompt, and what was typed at it unseen.
             QVERIFY2(w.typed.isEmpty() || (drawn.startsWith("Client secret: \r\n") && !drawn.contains(w.typed.trimmed() + "\r")), drawn);
         }

@@ -485,16 +485,25 @@ private slots:
             if (std::abs(got - uchar(truth[i])) > tolerance)
                 QFAIL(qPrintable(QStringLiteral("pixel %1,%2 channel %3: %4, not %5").arg(x).arg(y).arg(i % 4).arg(got).arg(uchar(truth[i]))));
         }
+        // Around the picture, the canvas stays transparent.
+        int outside = 0;
+        for (int y = 0; y < kSide; ++y) {
+            const auto *row = reinterpret_cast<const quint32 *>(out.constScanLine(y));
+            for (int x = 0; x < kSide; ++x)
+                outside += row[x] != 0 && !QRect(at, size).contains(x, y);
+        }
+        QCOMPARE(outside, 0);
     }
 
     // Files that convert, opened by the system's exact bytes for their path: a name that is not UTF-8, a
-    // symbolic link to an image, and a GIF whose screen and the reader's second image just fit the budget.
+    // symbolic link to an image, a picture of one pixel, and a GIF whose screen and the reader's second image just fit the budget.
     void converts_data()
     {
         QTest::addColumn<QByteArray>("name");
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("latin-1 name") << QByteArray("caf\xe9-latin1.png") << encode(photo(64, 64), "png");
         QTest::newRow("symbolic link to an image") << QByteArray("link.png") << encode(photo(64, 64), "png");
+        QTest::newRow("a single pixel") << QByteArray("dot.png") << encode(photo(1, 1), "png");
         QTest::newRow("gif of 29 bytes declaring 5790x5790") << QByteArray("screen5790.gif") << QByteArray::fromHex("4749463839619e169e160000002c00000000010001000002024401003b");
     }
 
