@@ -98,10 +98,11 @@ QByteArray pngChunk(const QByteArray &type, const QByteArray &data)
 }
 
 // A 16-bit RGBA PNG of side x side transparent pixels: 8 bytes a pixel decoded, a few hundred KB stored;
-// its image data stops after the first rows rows.
-QByteArray deepPng(quint32 side, quint32 rows)
+// its image data stops after the first rows rows, each of them filtered by the given filter type.
+QByteArray deepPng(quint32 side, quint32 rows, char filter = 0)
 {
     QByteArray row(qsizetype(side) * 8 + 1, '\0'), idat(4 << 20, '\0');
+    row[0] = filter;
     z_stream z = {};
     deflateInit2(&z, 1, Z_DEFLATED, 15, 8, Z_RLE);
     z.next_out = reinterpret_cast<Bytef *>(idat.data());
@@ -422,6 +423,7 @@ private slots:
         // 36 MP: within the budget at 4 bytes a pixel, not with the reader's second screen-sized image.
         QTest::newRow("gif of 29 bytes declaring 6000x6000") << "screen6000.gif" << QByteArray::fromHex("474946383961701770170000002c00000000010001000002024401003b");
         QTest::newRow("gif of no screen, its pixel at 6000,6000") << "offset.gif" << QByteArray::fromHex("474946383961000000000000002c70177017010001000002024401003b");
+        QTest::newRow("png whose rows name filter type 5") << "filter.png" << deepPng(64, 64, 5);
         QTest::newRow("png whose image data fails its checksum") << "idat.png" << damagedChunk(encode(photo(64, 64), "png"), "IDAT");
         QTest::newRow("palette png whose palette fails its checksum") << "plte.png" << damagedChunk(encode(photo(64, 64).convertToFormat(QImage::Format_Indexed8), "png"), "PLTE");
         QTest::newRow("link to a named pipe") << "pipe-link.png" << QByteArray("fifo.png");
