@@ -130,8 +130,10 @@ QByteArray greyAlphaPng(const QImage &image)
         + pngChunk("IDAT", qCompress(rows).mid(4)) + pngChunk("IEND", {});
 }
 
-// image as a baseline JPEG written by libjpeg with a restart marker after every MCU, as cameras write them.
-QByteArray jpegWithRestarts(const QImage &image)
+// image as a baseline JPEG written by libjpeg with a restart marker after every MCU, as cameras write them;
+// or, in CMYK as print work keeps it, its red, green and blue as the (inverted) cyan, magenta and yellow
+// samples with a black that varies along each row.
+QByteArray jpegWithRestarts(const QImage &image, bool cmyk = false)
 {
     const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
     jpeg_compress_struct c = {};
@@ -143,13 +145,20 @@ QByteArray jpegWithRestarts(const QImage &image)
     jpeg_mem_dest(&c, &out, &size);
     c.image_width = JDIMENSION(rgb.width());
     c.image_height = JDIMENSION(rgb.height());
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
+    c.input_components = cmyk ? 4 : 3;
+    c.in_color_space = cmyk ? JCS_CMYK : JCS_RGB;
     jpeg_set_defaults(&c);
     c.restart_interval = 1;
     jpeg_start_compress(&c, TRUE);
+    QByteArray samples(rgb.width() * 4, '\0');
     while (c.next_scanline < c.image_height) {
-        JSAMPROW row = const_cast<uchar *>(rgb.constScanLine(int(c.next_scanline)));
+        const uchar *line = rgb.constScanLine(int(c.next_scanline));
+        JSAMPROW row = const_cast<uchar *>(line);
+        if (cmyk) {
+            for (int x = 0; x < rgb.width(); ++x)
+                samples.replace(4 * x, 4, QByteArray(reinterpret_cast<const char *>(line + 3 * x), 3) + char(128 + x % 128));
+            row = reinterpret_cast<uchar *>(samples.data());
+        }
         jpeg_write_scanlines(&c, &row, 1);
     }
     jpeg_finish_compress(&c);
@@ -296,6 +305,7 @@ private slots:
         QTest::newRow("photo 1200x800, reduced, fractional bands") << encode(photo(1200, 800), "png") << QByteArray() << 60.0;
         QTest::newRow("photo 97x203, enlarged, bands left and right") << encode(photo(97, 203), "png") << QByteArray() << 62.0;
         QTest::newRow("photo 400000x3, read in strips") << encode(photo(400000, 3), "png") << QByteArray() << 80.0;
+        QTest::newRow("photo 96x4096, reduced 8x") << encode(photo(96, 4096), "png") << QByteArray() << 76.0;
         QTest::newRow("zone plate 1024, reduced 2x") << encode(zonePlate(1024), "png") << QByteArray() << 58.0;
         // Decoded at the smallest power-of-two scale not below the drawn size: at 1/2, 47 dB (at 1/4, below
         // the drawn size, 41 dB); at 1/8, the partial blocks at the right and bottom edges kept, 41 dB.
@@ -333,6 +343,7 @@ private slots:
         const QByteArray app2 = bigEndian(0xffe20000 + quint32(grey.size()) + 16) + QByteArray("ICC_PROFILE\0\1\1", 14) + grey;
         QTest::newRow("grey-profile jpeg") << encode(zonePlate(64), "jpeg").insert(2, app2) << grey << 59.0;
         QTest::newRow("jpeg with restart markers") << jpegWithRestarts(photo(300, 200)) << QByteArray() << 61.0;
+        QTest::newRow("cmyk jpeg") << jpegWithRestarts(photo(300, 200), true) << QByteArray() << 62.0;
         // Colour hidden in transparent pixels, filtered from a palette, from 16-bit samples and from grey and alpha.
         QTest::newRow("fog palette png 512x301") << encode(fog(512).copy(0, 0, 512, 301).convertToFormat(QImage::Format_Indexed8), "png") << QByteArray() << 61.0;
         QTest::newRow("fog 16-bit png 512x301") << encode(fog(512).copy(0, 0, 512, 301).convertToFormat(QImage::Format_RGBA64), "png") << QByteArray() << 59.0;
@@ -498,7 +509,8 @@ private slots:
     }
 
     // Files that convert, opened by the system's exact bytes for their path: a name that is not UTF-8, a
-    // symbolic link to an image, a picture of one pixel, and a GIF whose screen and the reader's second image just fit the budget.
+    // symbolic link to an image, a picture of one pixel, text stored after the image data, and a GIF whose
+    // screen and the reader's second image just fit the budget.
     void converts_data()
     {
         QTest::addColumn<QByteArray>("name");
@@ -506,6 +518,8 @@ private slots:
         QTest::newRow("latin-1 name") << QByteArray("caf\xe9-latin1.png") << encode(photo(64, 64), "png");
         QTest::newRow("symbolic link to an image") << QByteArray("link.png") << encode(photo(64, 64), "png");
         QTest::newRow("a single pixel") << QByteArray("dot.png") << encode(photo(1, 1), "png");
+        const QByteArray png = encode(photo(64, 64), "png");
+        QTest::newRow("text after the image data") << QByteArray("text.png") << png.chopped(12) + pngChunk("tEXt", QByteArray("Comment\0late", 12)) + png.right(12);
         QTest::newRow("gif of 29 bytes declaring 5790x5790") << QByteArray("screen5790.gif") << QByteArray::fromHex("4749463839619e169e160000002c00000000010001000002024401003b");
     }
 
