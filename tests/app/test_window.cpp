@@ -234,6 +234,7 @@ private slots:
     void firstLaunchThenSettingsShared()
     {
         ContentView *other = window();
+        QCOMPARE(other->windowTitle(), "Velk Icon Uploader");
         QCOMPARE(child<QLineEdit>(other, "velkURLField")->text(), AppSettings::defaultVelkURL());
         QCOMPARE(child<QLineEdit>(other, "clientSecretField")->text(), QString());
         QCOMPARE(child<StatusView>(other, "statusView")->toPlainText(), QStringLiteral("Select a folder of icon images."));

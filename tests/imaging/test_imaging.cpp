@@ -435,6 +435,7 @@ private slots:
         QTest::newRow("gif of 29 bytes declaring 6000x6000") << "screen6000.gif" << QByteArray::fromHex("474946383961701770170000002c00000000010001000002024401003b");
         QTest::newRow("gif of no screen, its pixel at 6000,6000") << "offset.gif" << QByteArray::fromHex("474946383961000000000000002c70177017010001000002024401003b");
         QTest::newRow("png whose rows name filter type 5") << "filter.png" << deepPng(64, 64, 5);
+        QTest::newRow("png whose header fails its checksum") << "ihdr.png" << damagedChunk(encode(photo(64, 64), "png"), "IHDR");
         QTest::newRow("png whose image data fails its checksum") << "idat.png" << damagedChunk(encode(photo(64, 64), "png"), "IDAT");
         QTest::newRow("palette png whose palette fails its checksum") << "plte.png" << damagedChunk(encode(photo(64, 64).convertToFormat(QImage::Format_Indexed8), "png"), "PLTE");
         QTest::newRow("link to a named pipe") << "pipe-link.png" << QByteArray("fifo.png");
@@ -509,8 +510,8 @@ private slots:
     }
 
     // Files that convert, opened by the system's exact bytes for their path: a name that is not UTF-8, a
-    // symbolic link to an image, a picture of one pixel, text stored after the image data, and a GIF whose
-    // screen and the reader's second image just fit the budget.
+    // symbolic link to an image, a picture of one pixel, fill bytes before a marker, text stored after the image data,
+    // and a GIF whose screen and the reader's second image just fit the budget.
     void converts_data()
     {
         QTest::addColumn<QByteArray>("name");
@@ -519,6 +520,8 @@ private slots:
         QTest::newRow("symbolic link to an image") << QByteArray("link.png") << encode(photo(64, 64), "png");
         QTest::newRow("a single pixel") << QByteArray("dot.png") << encode(photo(1, 1), "png");
         const QByteArray png = encode(photo(64, 64), "png");
+        const QByteArray jpeg = encode(photo(64, 64), "jpeg");
+        QTest::newRow("fill bytes before a jpeg's end marker") << QByteArray("fill.jpg") << jpeg.chopped(2) + "\xff\xff\xff\xd9";
         QTest::newRow("text after the image data") << QByteArray("text.png") << png.chopped(12) + pngChunk("tEXt", QByteArray("Comment\0late", 12)) + png.right(12);
         QTest::newRow("gif of 29 bytes declaring 5790x5790") << QByteArray("screen5790.gif") << QByteArray::fromHex("4749463839619e169e160000002c00000000010001000002024401003b");
     }
