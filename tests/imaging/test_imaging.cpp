@@ -131,9 +131,10 @@ QByteArray greyAlphaPng(const QImage &image)
 }
 
 // image as a baseline JPEG written by libjpeg with a restart marker after every MCU, as cameras write them;
-// or, in CMYK as print work keeps it, its red, green and blue as the (inverted) cyan, magenta and yellow
-// samples with a black that varies along each row.
-QByteArray jpegWithRestarts(const QImage &image, bool cmyk = false)
+// in CMYK, as print work keeps it, its red, green and blue as the (inverted) cyan, magenta and yellow
+// samples with a black that varies along each row; in JCS_UNKNOWN, its red and green as two components
+// of no known colour space.
+QByteArray jpegWithRestarts(const QImage &image, J_COLOR_SPACE space = JCS_RGB)
 {
     const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
     jpeg_compress_struct c = {};
@@ -145,20 +146,21 @@ QByteArray jpegWithRestarts(const QImage &image, bool cmyk = false)
     jpeg_mem_dest(&c, &out, &size);
     c.image_width = JDIMENSION(rgb.width());
     c.image_height = JDIMENSION(rgb.height());
-    c.input_components = cmyk ? 4 : 3;
-    c.in_color_space = cmyk ? JCS_CMYK : JCS_RGB;
+    c.input_components = space == JCS_CMYK ? 4 : space == JCS_UNKNOWN ? 2 : 3;
+    c.in_color_space = space;
     jpeg_set_defaults(&c);
     c.restart_interval = 1;
     jpeg_start_compress(&c, TRUE);
-    QByteArray samples(rgb.width() * 4, '\0');
+    std::vector<uchar> samples(size_t(rgb.width()) * 4);
     while (c.next_scanline < c.image_height) {
         const uchar *line = rgb.constScanLine(int(c.next_scanline));
-        JSAMPROW row = const_cast<uchar *>(line);
-        if (cmyk) {
-            for (int x = 0; x < rgb.width(); ++x)
-                samples.replace(4 * x, 4, QByteArray(reinterpret_cast<const char *>(line + 3 * x), 3) + char(128 + x % 128));
-            row = reinterpret_cast<uchar *>(samples.data());
+        for (int x = 0; x < rgb.width(); ++x) {
+            uchar *sample = samples.data() + size_t(x) * size_t(c.input_components);
+            std::memcpy(sample, line + 3 * x, size_t(std::min(c.input_components, 3)));
+            if (space == JCS_CMYK)
+                sample[3] = uchar(128 + x % 128);
         }
+        JSAMPROW row = samples.data();
         jpeg_write_scanlines(&c, &row, 1);
     }
     jpeg_finish_compress(&c);
@@ -343,7 +345,7 @@ private slots:
         const QByteArray app2 = bigEndian(0xffe20000 + quint32(grey.size()) + 16) + QByteArray("ICC_PROFILE\0\1\1", 14) + grey;
         QTest::newRow("grey-profile jpeg") << encode(zonePlate(64), "jpeg").insert(2, app2) << grey << 59.0;
         QTest::newRow("jpeg with restart markers") << jpegWithRestarts(photo(300, 200)) << QByteArray() << 61.0;
-        QTest::newRow("cmyk jpeg") << jpegWithRestarts(photo(300, 200), true) << QByteArray() << 62.0;
+        QTest::newRow("cmyk jpeg") << jpegWithRestarts(photo(300, 200), JCS_CMYK) << QByteArray() << 62.0;
         // Colour hidden in transparent pixels, filtered from a palette, from 16-bit samples and from grey and alpha.
         QTest::newRow("fog palette png 512x301") << encode(fog(512).copy(0, 0, 512, 301).convertToFormat(QImage::Format_Indexed8), "png") << QByteArray() << 61.0;
         QTest::newRow("fog 16-bit png 512x301") << encode(fog(512).copy(0, 0, 512, 301).convertToFormat(QImage::Format_RGBA64), "png") << QByteArray() << 59.0;
@@ -435,6 +437,7 @@ private slots:
         QTest::newRow("gif of 29 bytes declaring 6000x6000") << "screen6000.gif" << QByteArray::fromHex("474946383961701770170000002c00000000010001000002024401003b");
         QTest::newRow("gif of no screen, its pixel at 6000,6000") << "offset.gif" << QByteArray::fromHex("474946383961000000000000002c70177017010001000002024401003b");
         QTest::newRow("png whose rows name filter type 5") << "filter.png" << deepPng(64, 64, 5);
+        QTest::newRow("jpeg of two components in no known colour space") << "two.jpg" << jpegWithRestarts(photo(64, 64), JCS_UNKNOWN);
         QTest::newRow("png whose header fails its checksum") << "ihdr.png" << damagedChunk(encode(photo(64, 64), "png"), "IHDR");
         QTest::newRow("png whose image data fails its checksum") << "idat.png" << damagedChunk(encode(photo(64, 64), "png"), "IDAT");
         QTest::newRow("palette png whose palette fails its checksum") << "plte.png" << damagedChunk(encode(photo(64, 64).convertToFormat(QImage::Format_Indexed8), "png"), "PLTE");
