@@ -192,7 +192,9 @@ private slots:
                 QWidget *target = step.startsWith("field") ? static_cast<QWidget *>(url) : view;
                 QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
                 QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+                const QString before = view->selectedFolder();
                 if (QApplication::sendEvent(target, &enter) && enter.isAccepted()) {
+                    QCOMPARE(view->selectedFolder(), before); // passing over chooses nothing
                     QApplication::sendEvent(target, &drop);
                     QVERIFY(drop.isAccepted()); // the file manager is told the folder was taken
                 }
