@@ -270,6 +270,7 @@ private slots:
         other->findChild<QAction *>("aboutAction")->trigger();
         auto *about = child<QMessageBox>(other, "aboutBox");
         QVERIFY(about && about->isVisible() && about->text().contains("9.8.7") && !about->iconPixmap().isNull());
+        QCOMPARE(about->windowTitle(), "About Velk Icon Uploader");
         about->close();
 
         // With nothing uploading, Quit closes every window at once, asking nothing.
@@ -478,6 +479,8 @@ private slots:
         QTRY_VERIFY(status->document()->find(" w2000 ").position() > 0);
         QTextCursor part = status->document()->find(" w1000 ");
         QTRY_VERIFY(status->document()->find(" w400000 ").position() > 0);
+        for (QTextBlock block = status->document()->begin(); block.next().isValid(); block = block.next())
+            QVERIFY(block.text().endsWith(u' ')); // the text is laid out in pieces that end between words
         QVERIFY(status->document()->find(" w200000 ").position() < status->document()->find(" w400000 ").position()); // in order
         part.setPosition(status->document()->find(" w2000 ").position(), QTextCursor::KeepAnchor);
         status->setTextCursor(part);
