@@ -224,7 +224,7 @@ private slots:
         // The client waits 100 ms for a byte, and 500 ms in all.
         const char *timedOut = "HTTPClient 28: The request timed out.";
         sent("silent past the time-out", T, StubReply{200, {}, token, 300ms}, timedOut, 100);
-        sent("never answering", T, StubReply::failure(StubReply::Fault::NeverAnswer), timedOut, 200);
+        sent("never answering a lookup", L, StubReply::failure(StubReply::Fault::NeverAnswer), timedOut, 200);
         sent("trickle within the bound", T, StubReply{200, {}, padded(25), 0ms, StubReply::Fault::Trickle, 10ms}, "t", 100);
         sent("trickle past the bound", T, StubReply{200, {}, padded(75), 0ms, StubReply::Fault::Trickle, 10ms}, timedOut, 100);
     }
