@@ -71,6 +71,11 @@ struct World
             image.fill(Qt::red);
             image.save(folder + '/' + name);
         }
+        // Stray bytes before the JPEG's end, as some cameras leave: libjpeg warns of them, and
+        // nothing of that may reach standard error.
+        QFile jpeg(folder + "/b.jpg");
+        if (!jpeg.open(QIODevice::ReadWrite) || !jpeg.seek(jpeg.size() - 2) || jpeg.write("junk\xff\xd9") != 6)
+            qFatal("cannot write the stray bytes");
         QFile earlier(desktopReport);
         if (!earlier.open(QIODevice::WriteOnly) || !earlier.write("earlier\n"))
             qFatal("cannot write the earlier report");
