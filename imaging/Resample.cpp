@@ -486,6 +486,29 @@ void filterRow(const Pixel *in, int origin, const AxisFilter &fx, Pixel *out)
 }
 
 /**
+ * out[j] = the sum of w[t] * rows[t][j] over the taps, eight floats at a
+ * time (two pixels, or eight grey levels), for j < count rounded up to the
+ * step. Inlined into each caller's clones.
+ */
+template<typename T>
+[[gnu::always_inline]] inline void weightedSums(const float *w, const T *const *rows, int taps, int count, T *out)
+{
+    constexpr int step = int(sizeof(PixelPair) / sizeof(T));
+    for (int j = 0; j < count; j += step) {
+        PixelPair a0 = {}, a1 = {};
+        for (int t = 0; t < taps; t += 2) {
+            PixelPair p0, p1;
+            std::memcpy(&p0, rows[t] + j, sizeof p0);
+            std::memcpy(&p1, rows[t + 1] + j, sizeof p1);
+            a0 += w[t] * p0;
+            a1 += w[t + 1] * p1;
+        }
+        const PixelPair sum = a0 + a1;
+        std::memcpy(out + j, &sum, sizeof sum);
+    }
+}
+
+/**
  * One canvas row from the horizontally filtered rows: out[j] = the sum of
  * w[t] * rows[t][j] over the taps, two pixels at a time, for j < count
  * rounded up to even. rows holds whole tap groups (of four), the padding
@@ -512,18 +535,7 @@ void weightedRows(const float *w, const Pixel *const *rows, int taps, int count,
         }
         return;
     }
-    for (int j = 0; j < count; j += 2) {
-        PixelPair a0 = {}, a1 = {};
-        for (int t = 0; t < taps; t += 2) {
-            PixelPair p0, p1;
-            std::memcpy(&p0, rows[t] + j, sizeof p0);
-            std::memcpy(&p1, rows[t + 1] + j, sizeof p1);
-            a0 += w[t] * p0;
-            a1 += w[t + 1] * p1;
-        }
-        const PixelPair sum = a0 + a1;
-        std::memcpy(out + j, &sum, sizeof sum);
-    }
+    weightedSums(w, rows, taps, count, out);
 }
 
 /** The same for grey levels: four taps a multiply-add. */
@@ -548,18 +560,7 @@ void filterRow(const float *in, int origin, const AxisFilter &fx, float *out)
 VELK_SIMD_CLONES
 void weightedRows(const float *w, const float *const *rows, int taps, int count, float *out)
 {
-    for (int j = 0; j < count; j += 8) {
-        PixelPair a0 = {}, a1 = {};
-        for (int t = 0; t < taps; t += 2) {
-            PixelPair p0, p1;
-            std::memcpy(&p0, rows[t] + j, sizeof p0);
-            std::memcpy(&p1, rows[t + 1] + j, sizeof p1);
-            a0 += w[t] * p0;
-            a1 += w[t + 1] * p1;
-        }
-        const PixelPair sum = a0 + a1;
-        std::memcpy(out + j, &sum, sizeof sum);
-    }
+    weightedSums(w, rows, taps, count, out);
 }
 
 /**
