@@ -477,11 +477,11 @@ private slots:
         QTest::keyClick(status, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(), huge.left(35)); // over the CR LF
         QTRY_VERIFY(status->document()->find(" w2000 ").position() > 0);
-        QTextCursor part = status->document()->find(" w1000 ");
         QTRY_VERIFY(status->document()->find(" w400000 ").position() > 0);
         for (QTextBlock block = status->document()->begin(); block.next().isValid(); block = block.next())
             QVERIFY(block.text().endsWith(u' ')); // the text is laid out in pieces that end between words
         QVERIFY(status->document()->find(" w200000 ").position() < status->document()->find(" w400000 ").position()); // in order
+        QTextCursor part = status->document()->find(" w1000 ");
         part.setPosition(status->document()->find(" w2000 ").position(), QTextCursor::KeepAnchor);
         status->setTextCursor(part);
         status->copy();
