@@ -330,6 +330,7 @@ private slots:
             const QString value = QAccessible::queryAccessibleInterface(bar)->text(QAccessible::Value);
             seen.append(!bar->isVisible() ? "hidden" : bar->maximum() == 0 ? "busy" : value);
             QVERIFY(!upload->isEnabled()); // no second run over this one
+            QVERIFY(!bar->geometry().intersects(child(view, "stopButton")->geometry())); // Stop beside the bar
             // Stop at the first upload; ask to close at the second, with one icon done.
             if (request.path() != "/api/v1/icon" || seen.size() != (action.contains(':') ? 4 : 2))
                 return;

@@ -513,8 +513,8 @@ private slots:
     }
 
     // Files that convert, opened by the system's exact bytes for their path: a name that is not UTF-8, a
-    // symbolic link to an image, a picture of one pixel, fill bytes before a marker, text stored after the image data,
-    // and a GIF whose screen and the reader's second image just fit the budget.
+    // symbolic link to an image, a picture of one pixel, fill bytes before a marker, more image data than the
+    // rows need, text stored after it, and a GIF whose screen and the reader's second image just fit the budget.
     void converts_data()
     {
         QTest::addColumn<QByteArray>("name");
@@ -525,6 +525,7 @@ private slots:
         const QByteArray png = encode(photo(64, 64), "png");
         const QByteArray jpeg = encode(photo(64, 64), "jpeg");
         QTest::newRow("fill bytes before a jpeg's end marker") << QByteArray("fill.jpg") << jpeg.chopped(2) + "\xff\xff\xff\xd9";
+        QTest::newRow("more image data than its rows") << QByteArray("more.png") << deepPng(64, 65);
         QTest::newRow("text after the image data") << QByteArray("text.png") << png.chopped(12) + pngChunk("tEXt", QByteArray("Comment\0late", 12)) + png.right(12);
         QTest::newRow("gif of 29 bytes declaring 5790x5790") << QByteArray("screen5790.gif") << QByteArray::fromHex("4749463839619e169e160000002c00000000010001000002024401003b");
     }
