@@ -260,6 +260,13 @@ private slots:
         }
         QCOMPARE(order, QString("velkURLField,clientIDField,clientSecretField,chooseFolderButton,statusView,velkURLField").split(','));
 
+        // Text dragged onto a field is the field's to take, as anywhere.
+        QMimeData text;
+        text.setText(QStringLiteral("client"));
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(child(other, "clientIDField"), &enter);
+        QVERIFY(enter.isAccepted());
+
         // Settings stored show in every window.
         QPointer<ContentView> first = other, second = window(QStringLiteral("https://icons.example"));
         QCOMPARE(child<QLineEdit>(other, "clientSecretField")->text(), QStringLiteral("secret"));

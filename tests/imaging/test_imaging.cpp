@@ -330,6 +330,9 @@ private slots:
         const cmsCIExyYTRIPLE srgbPrimaries = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
         QTest::newRow("gAMA 0.8 png") << withChunk(encode(photo(64, 64), "png"), "gAMA", bigEndian(80000))
                                       << iccProfile(1.25, &srgbPrimaries) << 58.0;
+        // sRGB stands over a gAMA that says otherwise.
+        QTest::newRow("png with sRGB and gAMA 1.0") << withChunk(withChunk(encode(photo(64, 64), "png"), "gAMA", bigEndian(100000)), "sRGB", QByteArray(1, '\0'))
+                                                    << QByteArray() << 60.0;
         QTest::newRow("grey png with gAMA 0.8") << withChunk(encode(zonePlate(64), "png"), "gAMA", bigEndian(80000))
                                                 << iccProfile(1.25, &srgbPrimaries) << 58.0;
         const QByteArray grey = iccProfile(1.0); // a grey profile with a linear tone curve
