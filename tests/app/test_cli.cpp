@@ -56,6 +56,7 @@ struct World
     int interruptAt = 0; // SIGINT when the server receives this upload (from 1)
     bool terminal = false; // standard error on a terminal
     QByteArray typed; // at the terminal, standard input too, once it stops echoing
+    static constexpr QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
 
     World()
     {
@@ -77,7 +78,7 @@ struct World
         if (!jpeg.open(QIODevice::ReadWrite) || !jpeg.seek(jpeg.size() - 2) || jpeg.write("junk\xff\xd9") != 6)
             qFatal("cannot write the stray bytes");
         QFile earlier(desktopReport);
-        if (!earlier.open(QIODevice::WriteOnly) || !earlier.write("earlier\n"))
+        if (!earlier.open(QIODevice::WriteOnly) || !earlier.write("earlier\n") || !earlier.setPermissions(ownerOnly))
             qFatal("cannot write the earlier report");
         saved.setValue("velkURL", server.urlText());
         saved.setValue("clientID", "client");
@@ -291,6 +292,7 @@ private slots:
             QCOMPARE(readAll(report).count('\n'), uploaded + 1);
         if (!written || report != w.desktopReport)
             QCOMPARE(readAll(w.desktopReport), QByteArray("earlier\n"));
+        QCOMPARE(QFile::permissions(w.desktopReport), World::ownerOnly); // a report replaced keeps its permissions
         if (exitCode == 2 || arguments.contains("--check")) {
             QCOMPARE(output, exitCode == 2 ? QStringList() : ending);
             QCOMPARE(w.server.requests().size(), 0);

@@ -97,11 +97,12 @@ QByteArray pngChunk(const QByteArray &type, const QByteArray &data)
     return bigEndian(quint32(data.size())) + body + bigEndian(quint32(crc32(0, reinterpret_cast<const Bytef *>(body.data()), uInt(body.size()))));
 }
 
-// A 16-bit RGBA PNG of side x side transparent pixels: 8 bytes a pixel decoded, a few hundred KB stored;
-// its image data stops after the first rows rows, each of them filtered by the given filter type.
-QByteArray deepPng(quint32 side, quint32 rows, char filter = 0)
+// An RGBA PNG of side x side transparent pixels, 16-bit unless depth says 8: at 16 bits, 8 bytes a pixel
+// decoded and a few hundred KB stored. Its image data stops after the first rows rows, each of them
+// filtered by the given filter type.
+QByteArray deepPng(quint32 side, quint32 rows, char filter = 0, char depth = 16)
 {
-    QByteArray row(qsizetype(side) * 8 + 1, '\0'), idat(4 << 20, '\0');
+    QByteArray row(qsizetype(side) * depth / 2 + 1, '\0'), idat(4 << 20, '\0');
     row[0] = filter;
     z_stream z = {};
     deflateInit2(&z, 1, Z_DEFLATED, 15, 8, Z_RLE);
@@ -113,7 +114,7 @@ QByteArray deepPng(quint32 side, quint32 rows, char filter = 0)
         deflate(&z, y + 1 < rows ? Z_NO_FLUSH : Z_FINISH);
     }
     deflateEnd(&z);
-    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", bigEndian(side) + bigEndian(side) + QByteArray("\x10\x06\0\0\0", 5))
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", bigEndian(side) + bigEndian(side) + depth + QByteArray("\x06\0\0\0", 4))
         + pngChunk("IDAT", idat.left(qsizetype(z.total_out))) + pngChunk("IEND", {});
 }
 
@@ -440,9 +441,16 @@ private slots:
         QTest::newRow("gif of 29 bytes declaring 6000x6000") << "screen6000.gif" << QByteArray::fromHex("474946383961701770170000002c00000000010001000002024401003b");
         QTest::newRow("gif of no screen, its pixel at 6000,6000") << "offset.gif" << QByteArray::fromHex("474946383961000000000000002c70177017010001000002024401003b");
         QTest::newRow("png whose rows name filter type 5") << "filter.png" << deepPng(64, 64, 5);
+        QTest::newRow("8-bit png whose rows name filter type 5") << "filter8.png" << deepPng(64, 64, 5, 8);
         QTest::newRow("jpeg of two components in no known colour space") << "two.jpg" << jpegWithRestarts(photo(64, 64), JCS_UNKNOWN);
         QTest::newRow("png whose header fails its checksum") << "ihdr.png" << damagedChunk(encode(photo(64, 64), "png"), "IHDR");
         QTest::newRow("png whose image data fails its checksum") << "idat.png" << damagedChunk(encode(photo(64, 64), "png"), "IDAT");
+        QImage red(16, 16, QImage::Format_RGB32);
+        red.fill(Qt::red);
+        QByteArray palette = encode(red.convertToFormat(QImage::Format_Indexed8), "png"); // of one colour
+        const qsizetype plte = palette.indexOf("PLTE") - 4, plteLength = 12 + qFromBigEndian<quint32>(palette.constData() + plte);
+        QTest::newRow("palette png whose palette is not whole colours")
+            << "plte-length.png" << palette.replace(plte, plteLength, pngChunk("PLTE", palette.mid(plte + 8, plteLength - 12) + '\0'));
         QTest::newRow("palette png whose palette fails its checksum") << "plte.png" << damagedChunk(encode(photo(64, 64).convertToFormat(QImage::Format_Indexed8), "png"), "PLTE");
         QTest::newRow("link to a named pipe") << "pipe-link.png" << QByteArray("fifo.png");
         QTest::newRow("link to a device") << "device-link.png" << QByteArray("/dev/zero");
