@@ -15,6 +15,7 @@
 #include <QSettings>
 #include <QTcpServer>
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdlib>
@@ -54,6 +55,7 @@ struct World
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     QByteArray input; // on the command's standard input
     int interruptAt = 0; // SIGINT when the server receives this upload (from 1)
+    bool twice = false; // and again 100 ms later, while the run is stopping
     bool terminal = false; // standard error on a terminal
     QByteArray typed; // at the terminal, standard input too, once it stops echoing
     static constexpr QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
@@ -177,6 +179,12 @@ private slots:
         row("broken image", {"%FOLDER%"}, [](World &w) { w.breakImage(); }, 1, {"Error: Could not open image: b.jpg"}, 1);
         row("Ctrl+C midway", {"%FOLDER%"}, [](World &w) { w.interruptAt = 2; }, 130,
             {"Stopping...", "Upload stopped. Uploaded 2 of 3 icon image(s). CSV saved to: %DESKTOP%"}, 2);
+        // A second Ctrl+C while a slow server keeps the run stopping ends the process at once (-SIGINT).
+        row("Ctrl+C twice", {"%FOLDER%"}, [](World &w) {
+            w.interruptAt = 1;
+            w.twice = true;
+            w.server.setReplyDelay(std::chrono::milliseconds(300));
+        }, -SIGINT, {"Stopping..."}, 1);
         // Where the settings come from: an option over the environment over the saved settings.
         row("secret from a file", {"--secret-file", "%SECRET%", "%FOLDER%"}, [](World &w) {
             w.saved.setValue("clientSecret", "saved");
@@ -258,7 +266,11 @@ private slots:
             connect(&command, &QProcess::started, [terminal] { ::close(terminal); });
         }
         if (w.interruptAt)
-            World::atUpload(w.server, &command, w.interruptAt, [&] { ::kill(pid_t(command.processId()), SIGINT); });
+            World::atUpload(w.server, &command, w.interruptAt, [&] {
+                ::kill(pid_t(command.processId()), SIGINT);
+                if (w.twice)
+                    QTimer::singleShot(100, &command, [&] { ::kill(pid_t(command.processId()), SIGINT); });
+            });
         command.start(QStringLiteral(VELK_CLI), arguments);
         command.write(w.input);
         command.closeWriteChannel();
@@ -270,6 +282,12 @@ private slots:
             QCOMPARE(::write(pty, w.typed.constData(), size_t(w.typed.size())), w.typed.size());
         }
         QVERIFY(QTest::qWaitFor([&] { return command.state() == QProcess::NotRunning; }, 20'000));
+        if (exitCode < 0) { // ended by that signal, with nothing written
+            QCOMPARE(command.exitStatus(), QProcess::CrashExit);
+            QCOMPARE(linesOf(command.readAllStandardOutput()).last(), ending.last());
+            QCOMPARE(readAll(w.desktopReport), QByteArray("earlier\n"));
+            return;
+        }
         QCOMPARE(command.exitStatus(), QProcess::NormalExit);
         QCOMPARE(command.exitCode(), exitCode);
         const QStringList output = linesOf(command.readAllStandardOutput()), errors = linesOf(command.readAllStandardError());
