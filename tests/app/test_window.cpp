@@ -227,6 +227,7 @@ private slots:
         auto *path = child<ElidedLabel>(view, "folderPathLabel");
         QCOMPARE(path->fullText(), folder.isEmpty() ? "No folder selected" : folder);
         QCOMPARE(name(path), path->fullText());
+        QCOMPARE(path->toolTip(), path->fullText());
         // A path too long for the row loses its middle, never the folder's own name.
         QVERIFY2(path->text() == path->fullText() || (path->text().startsWith("/dd") && path->text().endsWith("dd/Set")), qPrintable(path->text()));
         QCOMPARE(child<StatusView>(view, "statusView")->toPlainText(), status);
@@ -338,7 +339,9 @@ private slots:
         QStringList seen;
         QString question;
         connect(&server, &StubServer::requestHandled, bar, [&](const StubRequest &request) {
-            const QString value = QAccessible::queryAccessibleInterface(bar)->text(QAccessible::Value);
+            QAccessibleInterface *access = QAccessible::queryAccessibleInterface(bar);
+            const QString value = access->text(QAccessible::Value);
+            QVERIFY(access->valueInterface() && access->valueInterface()->currentValue() == bar->value());
             seen.append(!bar->isVisible() ? "hidden" : bar->maximum() == 0 ? "busy" : value);
             QVERIFY(!upload->isEnabled()); // no second run over this one
             QVERIFY(!bar->geometry().intersects(child(view, "stopButton")->geometry())); // Stop beside the bar

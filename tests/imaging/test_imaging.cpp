@@ -331,6 +331,13 @@ private slots:
         const cmsCIExyYTRIPLE srgbPrimaries = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
         QTest::newRow("gAMA 0.8 png") << withChunk(encode(photo(64, 64), "png"), "gAMA", bigEndian(80000))
                                       << iccProfile(1.25, &srgbPrimaries) << 58.0;
+        // gAMA 1/2.2 and cHRM with Display P3's primaries.
+        const cmsCIExyYTRIPLE p3Primaries = {{0.680, 0.320, 1.0}, {0.265, 0.690, 1.0}, {0.150, 0.060, 1.0}};
+        QByteArray chrm;
+        for (quint32 v : {31270, 32900, 68000, 32000, 26500, 69000, 15000, 6000})
+            chrm += bigEndian(v);
+        QTest::newRow("png with gAMA and cHRM") << withChunk(withChunk(encode(photo(64, 64), "png"), "gAMA", bigEndian(45455)), "cHRM", chrm)
+                                                << iccProfile(1 / 0.45455, &p3Primaries) << 41.5;
         // sRGB stands over a gAMA that says otherwise.
         QTest::newRow("png with sRGB and gAMA 1.0") << withChunk(withChunk(encode(photo(64, 64), "png"), "gAMA", bigEndian(100000)), "sRGB", QByteArray(1, '\0'))
                                                     << QByteArray() << 60.0;
