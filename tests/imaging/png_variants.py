@@ -157,8 +157,9 @@ def main():
     # Every row Paeth, as in photos, where the decoder undoes rows together.
     kinds += [(2, 8, False, 0, True), (6, 8, False, 0, True)]
     for colour, depth, transparent, interlace, paeth in kinds:
-        # Drawn 1:1 at a whole-pixel position; the narrow one pads its rows and passes.
-        shape = (6, 512) if paeth else [(512, 2), (6, 512)][(index // 2 + index) % 2]
+        # Drawn 1:1 at a whole-pixel position; the narrow one pads its rows, and has an interlace pass
+        # with rows but no columns.
+        shape = (6, 512) if paeth else [(512, 2), (2, 512)][(index // 2 + index) % 2]
         index += 1
         name = "ct%d-%dbit%s%s%s" % (colour, depth, "-interlaced" if interlace else "",
                                      "-trns" if transparent else "", "-paeth" if paeth else "")

@@ -314,6 +314,9 @@ private slots:
         // the drawn size, 41 dB); at 1/8, the partial blocks at the right and bottom edges kept, 41 dB.
         QTest::newRow("photo 1400x700 jpeg, decoded at 1/2") << encode(photo(1400, 700), "jpeg", 92) << QByteArray() << 46.0;
         QTest::newRow("photo 4099x2051 jpeg, decoded at 1/8") << encode(photo(4099, 2051), "jpeg", 92) << QByteArray() << 40.0;
+        QImage greyButTop = zonePlate(512).convertToFormat(QImage::Format_RGB32);
+        std::fill_n(reinterpret_cast<QRgb *>(greyButTop.scanLine(0)), 512, qRgb(255, 0, 0));
+        QTest::newRow("grey but for a red top row, 1:1") << encode(greyButTop, "png") << QByteArray() << 90.0;
         QTest::newRow("fog with alpha and transparent rows, 1:1") << encode(fog(512), "png") << QByteArray() << 59.0;
         QTest::newRow("fog 512x301, 1:1 across, half a pixel down") << encode(fog(512).copy(0, 0, 512, 301), "png") << QByteArray() << 59.0;
         // An EXIF segment holding only the orientation tag: 6, turned a quarter to the right.
