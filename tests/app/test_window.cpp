@@ -479,6 +479,9 @@ private slots:
     {
         ContentView *view = window();
         auto *status = child<StatusView>(view, "statusView");
+        const int shortHeight = view->height();
+        view->setStatus(QString(300, u'x')); // one word wider than the line wraps inside it
+        QTRY_VERIFY(view->height() > shortHeight);
         // A failed status with a 5 MB body: whole, never HTML, and any part of it copies exactly.
         QString huge = QStringLiteral("Error: HTTP 500. <b>not bold</b>\r\n");
         for (int i = 0; huge.size() < (5 << 20); ++i)

@@ -258,6 +258,24 @@ private slots:
         }
     }
 
+    // A run whose window goes away carries on unseen with the server URL it
+    // read last, and writes its whole report.
+    void windowGoneMidway()
+    {
+        Run run;
+        for (const char *name : {"a.png", "b.jpg", "c.gif"})
+            writeImage(run.folder.filePath(QLatin1String(name)));
+        auto window = std::make_unique<QObject>();
+        run.host.onStatus = [&](const QString &status) {
+            if (status == progressText(QStringLiteral("b.jpg")))
+                window.reset();
+        };
+        testsupport::runTask(uploadIcons(window.get(), run.host, HttpClient::shared()));
+        QCOMPARE(run.host.statuses.last(), progressText(QStringLiteral("b.jpg")));
+        QCOMPARE(run.server.iconCount(), 3);
+        QCOMPARE(readAll(run.report).count('\n'), 4);
+    }
+
     // How a run over a.png, b.jpg and c.gif ends when something goes wrong;
     // b.jpg is the second file. Icons before a failure stay on the server,
     // no later file is tried, the earlier report stays as it was, and the
