@@ -541,8 +541,6 @@ std::optional<DecodedImage> loadJpeg(QByteArrayView bytes, const JpegFacts &fact
         return std::nullopt;
     const QSize stored = jpeg.stored();
     const QSize decodedSize = jpeg.decoded();
-    if (qint64(stored.width()) * stored.height() > kMaxPixels)
-        return std::nullopt;
     const int bytesPerPixel = transformation == QImageIOHandler::TransformationNone ? 4 : 8;
     const qint64 decodeBytes = facts.coefficientBytes + qint64(decodedSize.width()) * decodedSize.height() * bytesPerPixel;
     if (decodeBytes > kMaxDecodeBytes)
