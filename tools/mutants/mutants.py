@@ -280,30 +280,29 @@ def try_fault(fault, scratch, build_dir, env, times, limit):
     # minute at least) is taken for a hang.
     first_timeout = min(limit, max(30, 4 * times.get(first, 0)))
     rest_timeout = min(2 * limit, max(60, 4 * sum(t for n, t in times.items() if n != first)))
-    build_s = test_s = 0.0
+    seconds = {"build": 0.0, "tests": 0.0}
+
+    def stage(timeout, only=None, skip=None):
+        """Builds only's test (everything without it) and runs those tests;
+        None when they pass, else the outcome."""
+        started = time.time()
+        code, _ = build(build_dir, env, only)
+        seconds["build"] += time.time() - started
+        if code != 0:
+            return "invalid", None, "does not build"
+        started = time.time()
+        passed, test, detail = run_suite(build_dir, timeout, only=only, skip=skip)
+        seconds["tests"] += time.time() - started
+        return None if passed else ("killed", test, detail)
+
     try:
         with open(path, "w", encoding="utf-8") as f:
             f.write(fault.apply(original))
-        if first:
-            started = time.time()
-            code, _ = build(build_dir, env, first)
-            build_s += time.time() - started
-            if code != 0:
-                return "invalid", None, "does not build", build_s, test_s
-            started = time.time()
-            passed, test, detail = run_suite(build_dir, first_timeout, only=first)
-            test_s += time.time() - started
-            if not passed:
-                return "killed", test, detail, build_s, test_s
-        started = time.time()
-        code, _ = build(build_dir, env)
-        build_s += time.time() - started
-        if code != 0:
-            return "invalid", None, "does not build", build_s, test_s
-        started = time.time()
-        passed, test, detail = run_suite(build_dir, rest_timeout, skip=first)
-        test_s += time.time() - started
-        return ("survived", None, None, build_s, test_s) if passed else ("killed", test, detail, build_s, test_s)
+        # The test of the fault's own library first, built alone; the rest only when it passes.
+        outcome = stage(first_timeout, only=first) if first else None
+        if outcome is None:
+            outcome = stage(rest_timeout, skip=first) or ("survived", None, None)
+        return outcome + (seconds["build"], seconds["tests"])
     finally:
         with open(path, "w", encoding="utf-8") as f:
             f.write(original)
